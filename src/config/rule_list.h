@@ -1,0 +1,52 @@
+// The five rule lists.  A RuleList is a circular doubly linked list with a
+// header node that holds no entry.  Read forward from the header, entries are
+// ordered by kind, highest token number first (default, group, login, host,
+// tty), and within one kind the most recently added first; so a walk
+// backwards from the header meets tty rules first and, within a kind, rules
+// in the order they were configured.
+#ifndef QUELLD_CONFIG_RULE_LIST_H
+#define QUELLD_CONFIG_RULE_LIST_H
+
+#include <cstdint>
+
+struct RuleEntry {
+    int32_t kind;   // TTY, HOST, LOGIN, GROUP or DEFAULT (token numbers)
+    char* name;     // owned; nullptr for a default rule
+    int32_t id;     // group id of a group rule; 0 otherwise
+    int32_t value;  // exemption code, minutes or a count, by list
+};
+
+struct RuleNode {
+    RuleNode* next;
+    RuleNode* prev;
+    RuleEntry* entry;  // nullptr in the header
+};
+
+using RuleList = RuleNode;  // a list is its header node
+
+extern RuleList* exempt_list;
+extern RuleList* refuse_list;
+extern RuleList* timeout_list;
+extern RuleList* session_list;
+extern RuleList* maxuser_list;
+
+// Creates the five lists empty, in the order exempt, refuse, timeout,
+// session, maxuser.  Called once at start-up.
+void rule_lists_init();
+
+// Links element into its list directly after predecessor.
+void insque(RuleNode* element, RuleNode* predecessor);
+
+// Adds a rule to list in its place by the order above.  The entry takes over
+// name (nullptr for a default rule), which must come from malloc or strdup.
+void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value);
+
+// Removes and frees every node of list, with its entry and name.
+void clear_rules(RuleList* list);
+
+// Reads the list file at path into the list belonging to command (EXEMPT,
+// TIMEOUT, SESSION, REFUSE or MAXUSER), one rule per name with the given
+// value.  A file that cannot be opened is reported through conf_error.
+void read_list_file(int command, const char* path, int32_t value);
+
+#endif  // QUELLD_CONFIG_RULE_LIST_H

@@ -1,0 +1,36 @@
+// quelld: logs out idle terminal sessions and enforces a site's login policy.
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/rule_list.h"
+#include "config/settings.h"
+#include "daemon/cycle.h"
+#include "daemon/event_log.h"
+#include "daemon/signals.h"
+#include "daemon/startup.h"
+#include "os/platform.h"
+
+int main(int argc, char** argv) {
+    check_idle = check_multiple = check_refuse = check_session = check_group = true;
+    settings_init();
+
+    int status = parse_options(argc, argv);
+    if (status >= 0) return status;
+
+    if (!check_idle && !check_multiple && !check_refuse && !check_session) {
+        std::fprintf(stderr, "quelld: nothing to do.  exiting.\n");
+        return 0;
+    }
+
+    signals_init();
+    conf_mtime = 1;
+    rule_lists_init();
+
+    if (log_start_line(platform->now()) != 0) {
+        std::fprintf(stderr, "quelld: Cannot open log file: %s\n", log_path);
+        return 1;
+    }
+
+    daemonize();
+    poll_forever();
+}

@@ -1,0 +1,13 @@
+// Re-reading the configuration when its file's modification time moves
+// forward.
+#ifndef QUELLD_DAEMON_RELOAD_H
+#define QUELLD_DAEMON_RELOAD_H
+
+// Reads the configuration at conf_path when its modification time is later
+// than conf_mtime: empties the rule lists, resets the settings and parses the
+// file.  Returns 1 when the file was read in this call, 0 otherwise.  Ends the
+// process with status 1 when no configuration has ever been read and this
+// one cannot be, or has errors.
+int reload_config();
+
+#endif  // QUELLD_DAEMON_RELOAD_H

@@ -1,0 +1,51 @@
+// The daemon's picture of the current logins: one SessionRecord per slot of
+// the login-accounting database, and the cycle's list of user logins.
+#ifndef QUELLD_DAEMON_SESSION_TABLE_H
+#define QUELLD_DAEMON_SESSION_TABLE_H
+
+#include <utmpx.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "pathnames.h"
+
+// Room for "/dev/" and the longest line name the platform's utmpx can hold,
+// so that every terminal keeps its full device path.
+constexpr int TTY_PATH_SIZE = 5 + sizeof(((struct utmpx*)nullptr)->ut_line) + 1;
+constexpr int USER_SIZE = NAME_MAX_USER + 1;
+constexpr int HOST_SIZE = NAME_MAX_HOST + 1;
+
+struct SessionRecord {
+    int32_t idle_limit;            // seconds; -1 no idle limit
+    int32_t groups[NGROUPS_KEPT];  // primary group first; -1 after the last unless full
+    int32_t refused;               // 1: to be refused
+    int32_t session_limit;         // seconds; 0 none of its own
+    uint32_t warned;               // warning kinds given and still in force
+    uint32_t exempt;               // warning kinds this login is exempt from
+    int32_t maxuser_gid;           // group whose login limit applies; 0 none
+    int32_t maxuser_limit;         // logins that group may hold at once
+    int64_t next_check;            // when the idle check is next due (see warn)
+    int64_t login_time;            // whole seconds of the entry's login time
+    char user[USER_SIZE];          // login name, cut to NAME_MAX_USER
+    char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
+    char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
+};
+
+// The bare line name of a session: its tty_path without "/dev/".
+inline const char* session_line(const SessionRecord* r) { return r->tty_path + 5; }
+
+extern SessionRecord SessionTable[MAXUSERS];
+
+// References to this cycle's user logins, in scan order (the multiple-login
+// check sorts them), and how many there are.
+extern SessionRecord* ActiveSessions[MAXUSERS];
+extern int active_count;
+
+// User name of the login on /dev/console, or empty.
+extern char console_user[USER_SIZE];
+
+// Empties the table, ActiveSessions and console_user, as at program start.
+void session_table_reset();
+
+#endif  // QUELLD_DAEMON_SESSION_TABLE_H

@@ -1,0 +1,79 @@
+#include "daemon/startup.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "daemon/cycle.h"
+#include "daemon/event_log.h"
+#include "os/platform.h"
+#include "pathnames.h"
+
+int parse_options(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (a[0] != '-') {
+            // Reported as the option letters after its first character.
+            std::fprintf(stderr, "quelld: bad flag -%s\n", a[0] == '\0' ? a : a + 1);
+            continue;
+        }
+        // A lone "-" has no letter: it gets the long form, "bad flag -".
+        if (a[1] == '\0' || a[2] != '\0') {
+            std::fprintf(stderr, "quelld: bad flag -%s\n", a + 1);
+            continue;
+        }
+        switch (a[1]) {
+            case 'V':
+                std::printf("%s\n", QUELLD_VERSION);
+                std::fflush(stdout);
+                return 0;
+            case 'f':
+                if (i + 1 < argc) {
+                    conf_path = strdup(argv[++i]);
+                    if (conf_path == nullptr) conf_path = argv[i];
+                    std::printf("Using configuration file '%s'.\n", conf_path);
+                } else {
+                    std::fprintf(stderr, "quelld: flag -f specified without naming config file\n");
+                }
+                break;
+            case 'i':
+                check_idle = false;
+                break;
+            case 'm':
+                check_multiple = false;
+                break;
+            case 'r':
+                check_refuse = false;
+                break;
+            case 's':
+                check_session = false;
+                break;
+            default:
+                std::fprintf(stderr, "quelld: bad flag -%c\n", a[1]);
+                break;
+        }
+    }
+    return -1;
+}
+
+void daemonize() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = platform->fork_process();
+    if (pid < 0) {
+        log_line("Cannot fork.");
+        std::fprintf(stderr, "quelld: Cannot fork\n");
+        _exit(1);
+    }
+    if (pid > 0) _exit(0);
+
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) log_line("Error calling system function: getrlimit");
+    // Closes what is open rather than every number below the hard limit,
+    // which Linux lets reach 2^30.  Standard input stays open.
+    platform_close_from(1);
+    setsid();
+}

@@ -1,0 +1,75 @@
+// Everything quelld asks of the operating system that its logic depends on:
+// the clock, file times, the login-accounting database, the password and
+// group databases, forking and waiting, and sleeping.  The daemon uses the
+// real implementation; unit tests install a fake (tests/fake_platform.h) with
+// a settable clock, file times, login records and lookups, and use the same
+// seam to inject failures.
+//
+// A port provides one platform_<os>.cc with the few calls that differ
+// (reading the login database in bulk, closing descriptors, the sleep that
+// lets the termination signals in); everything else is plain POSIX.
+#ifndef QUELLD_OS_PLATFORM_H
+#define QUELLD_OS_PLATFORM_H
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <utmpx.h>
+
+#include <ctime>
+
+class Platform {
+   public:
+    virtual ~Platform() = default;
+
+    // Seconds since the epoch.
+    virtual time_t now() = 0;
+
+    // Access and modification times of path.  On success fills both and
+    // returns 0; on failure returns -1 with errno set.
+    virtual int file_times(const char* path, time_t* atime, time_t* mtime) = 0;
+
+    // The login-accounting database.  utx_rewind goes back to its first
+    // entry; utx_next returns the next entry, or nullptr at the end.  The
+    // entry belongs to the platform and is valid until the next call; its
+    // character fields need not be NUL-terminated.
+    virtual void utx_rewind() = 0;
+    virtual const struct utmpx* utx_next() = 0;
+
+    // getpwnam and getgrnam: an entry owned by the platform, valid until the
+    // next lookup, or nullptr when the name is unknown.
+    virtual const struct passwd* pw_by_name(const char* name) = 0;
+    virtual const struct group* gr_by_name(const char* name) = 0;
+
+    // Sequential walk of the group database (setgrent, getgrent, endgrent).
+    virtual void gr_rewind() = 0;
+    virtual const struct group* gr_next() = 0;
+    virtual void gr_close() = 0;
+
+    // fork(): the child's pid in the parent, 0 in the child, -1 on failure.
+    virtual pid_t fork_process() = 0;
+
+    // Waits for child pid to end.  Returns pid with its wait status in
+    // *status; -1 with errno EINTR when a termination signal arrived first
+    // (its handler has run), or -1 with another errno when it cannot wait.
+    virtual pid_t wait_process(pid_t pid, int* status) = 0;
+
+    // Sleeps for seconds, returning early when a termination signal arrives
+    // (its handler has run).  The termination signals are kept blocked
+    // outside this call and wait_process, so none is lost between a check of
+    // the flag and the sleep.  A count of 0 only lets pending signals in.
+    virtual void sleep_seconds(unsigned seconds) = 0;
+};
+
+// The platform in force; the real one unless a test installed another.
+extern Platform* platform;
+
+// The real implementation, for tests that want to restore it.
+Platform* real_platform();
+
+// Closes every open descriptor numbered from lowest up, without walking
+// every number below the descriptor limit (which may be 2^30 on Linux).
+// Safe in a forked child: async-signal-safe calls only.
+void platform_close_from(int lowest);
+
+#endif  // QUELLD_OS_PLATFORM_H

@@ -1,0 +1,11 @@
+// FreeBSD parts of the platform.
+#include <unistd.h>
+
+#include "os/platform.h"
+#include "os/platform_os.h"
+
+void os_utx_rewind() { setutxent(); }
+
+const struct utmpx* os_utx_next() { return getutxent(); }
+
+void platform_close_from(int lowest) { closefrom(lowest); }

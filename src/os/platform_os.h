@@ -1,0 +1,12 @@
+// What each port's platform_<os>.cc provides to the common POSIX platform.
+#ifndef QUELLD_OS_PLATFORM_OS_H
+#define QUELLD_OS_PLATFORM_OS_H
+
+#include <utmpx.h>
+
+// The login-accounting database, as setutxent and getutxent: rewind, then
+// entries one by one until nullptr.  A port may read it in bulk.
+void os_utx_rewind();
+const struct utmpx* os_utx_next();
+
+#endif  // QUELLD_OS_PLATFORM_OS_H

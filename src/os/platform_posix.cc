@@ -1,0 +1,84 @@
+// The real platform: plain POSIX and utmpx.  What differs between systems
+// lives in platform_<os>.cc.
+#include <errno.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "os/platform.h"
+#include "os/platform_os.h"
+
+namespace {
+
+// The mask the sleep and the child wait run under: the current one without
+// the termination signals and SIGCHLD, which the daemon otherwise blocks.
+sigset_t open_mask() {
+    sigset_t m;
+    sigprocmask(SIG_SETMASK, nullptr, &m);
+    sigdelset(&m, SIGTERM);
+    sigdelset(&m, SIGALRM);
+    sigdelset(&m, SIGCHLD);
+    return m;
+}
+
+class PosixPlatform final : public Platform {
+   public:
+    time_t now() override { return time(nullptr); }
+
+    int file_times(const char* path, time_t* atime, time_t* mtime) override {
+        struct stat st;
+        if (stat(path, &st) != 0) return -1;
+        *atime = st.st_atime;
+        *mtime = st.st_mtime;
+        return 0;
+    }
+
+    void utx_rewind() override { os_utx_rewind(); }
+    const struct utmpx* utx_next() override { return os_utx_next(); }
+
+    const struct passwd* pw_by_name(const char* name) override { return getpwnam(name); }
+    const struct group* gr_by_name(const char* name) override { return getgrnam(name); }
+    void gr_rewind() override { setgrent(); }
+    const struct group* gr_next() override { return getgrent(); }
+    void gr_close() override { endgrent(); }
+
+    pid_t fork_process() override { return fork(); }
+
+    pid_t wait_process(pid_t pid, int* status) override {
+        sigset_t m = open_mask();
+        for (;;) {
+            pid_t r = waitpid(pid, status, WNOHANG);
+            if (r == pid) return r;
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return -1;
+            // SIGCHLD is blocked until sigsuspend, so the child's end cannot
+            // slip in between waitpid and the suspension.
+            sigsuspend(&m);
+            r = waitpid(pid, status, WNOHANG);
+            if (r == pid) return r;
+            if (r < 0 && errno != EINTR) return -1;
+            // Woken by something other than the child's end: a termination
+            // signal, which the caller looks at before waiting again.
+            errno = EINTR;
+            return -1;
+        }
+    }
+
+    void sleep_seconds(unsigned seconds) override {
+        sigset_t m = open_mask();
+        struct timespec ts {};
+        ts.tv_sec = seconds;
+        pselect(0, nullptr, nullptr, nullptr, &ts, &m);
+    }
+};
+
+}  // namespace
+
+Platform* real_platform() {
+    static PosixPlatform p;
+    return &p;
+}
+
+Platform* platform = real_platform();

@@ -1,0 +1,25 @@
+// Fixed paths and tunables of quelld, each in one place.
+#ifndef QUELLD_PATHNAMES_H
+#define QUELLD_PATHNAMES_H
+
+#define QUELLD_VERSION "quelld version 0.02"
+
+#define PATH_CONF "/usr/local/etc/quelld/quelld.cf"  // default configuration file
+#define PATH_LOG "/var/log/quelld.log"               // the event log
+#define PATH_PS "/bin/ps"                            // lists the processes of a terminal
+#define PATH_DEV "/dev/"                             // prefix of every terminal path
+#define PATH_CONSOLE "/dev/console"                  // the system console
+#define PATH_KBD "/dev/kbd"                          // console keyboard, for its access times
+#define PATH_MOUSE "/dev/mouse"                      // console mouse, for its access times
+
+#define LOG_MODE 0644          // event log permissions, whatever the umask
+#define MAXUSERS 500           // slots of the session table
+#define NAME_MAX_USER 18       // characters of a login name kept (list files cut at this too)
+#define NAME_MAX_HOST 16       // characters of a remote host kept and compared
+#define NGROUPS_KEPT 1024      // group ids kept per session
+#define SLACK 5                // seconds: a limit counts as reached this early
+#define WARN_ALARM 5           // seconds a warning child may take before it is cut off
+#define REFUSE_PAUSE 5         // seconds between the refusal notice and the logout
+#define SESSION_MIN_WAKE 10    // seconds: least delay the session check asks for
+
+#endif  // QUELLD_PATHNAMES_H

@@ -1,0 +1,99 @@
+#include "fake_platform.h"
+
+#include <cerrno>
+#include <cstring>
+
+FakePlatform::FakePlatform() = default;
+
+FakePlatform::~FakePlatform() {
+    if (saved_ != nullptr) platform = saved_;
+}
+
+void FakePlatform::Install() {
+    saved_ = platform;
+    platform = this;
+}
+
+int FakePlatform::file_times(const char* path, time_t* atime, time_t* mtime) {
+    auto it = files.find(path);
+    if (it == files.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *atime = it->second.atime;
+    *mtime = it->second.mtime;
+    return 0;
+}
+
+struct utmpx& FakePlatform::AddLogin(const std::string& user, const std::string& line,
+                                     const std::string& host, time_t login_time, short type) {
+    struct utmpx u {};
+    u.ut_type = type;
+    std::strncpy(u.ut_user, user.c_str(), sizeof u.ut_user);
+    std::strncpy(u.ut_line, line.c_str(), sizeof u.ut_line);
+    std::strncpy(u.ut_host, host.c_str(), sizeof u.ut_host);
+    u.ut_tv.tv_sec = static_cast<decltype(u.ut_tv.tv_sec)>(login_time);
+    logins.push_back(u);
+    return logins.back();
+}
+
+void FakePlatform::utx_rewind() {
+    utx_pos_ = 0;
+    ++utx_rewinds;
+}
+
+const struct utmpx* FakePlatform::utx_next() {
+    if (utx_pos_ >= logins.size()) return nullptr;
+    utx_ = logins[utx_pos_++];
+    return &utx_;
+}
+
+const struct passwd* FakePlatform::pw_by_name(const char* name) {
+    ++pw_lookups;
+    for (const FakeUser& u : users) {
+        if (u.name == name) {
+            pw_name_ = u.name;
+            pw_ = {};
+            pw_.pw_name = pw_name_.data();
+            pw_.pw_uid = u.uid;
+            pw_.pw_gid = u.gid;
+            return &pw_;
+        }
+    }
+    return nullptr;
+}
+
+const struct group* FakePlatform::Fill(const FakeGroup& g) {
+    gr_name_ = g.name;
+    gr_members_ = g.members;
+    gr_mem_.clear();
+    for (std::string& m : gr_members_) gr_mem_.push_back(m.data());
+    gr_mem_.push_back(nullptr);
+    gr_ = {};
+    gr_.gr_name = gr_name_.data();
+    gr_.gr_gid = g.gid;
+    gr_.gr_mem = gr_mem_.data();
+    return &gr_;
+}
+
+const struct group* FakePlatform::gr_by_name(const char* name) {
+    for (const FakeGroup& g : groups)
+        if (g.name == name) return Fill(g);
+    return nullptr;
+}
+
+const struct group* FakePlatform::gr_next() {
+    if (gr_pos_ >= groups.size()) return nullptr;
+    return Fill(groups[gr_pos_++]);
+}
+
+pid_t FakePlatform::fork_process() {
+    ++forks;
+    if (fork_result < 0) errno = fork_errno;
+    return fork_result;
+}
+
+pid_t FakePlatform::wait_process(pid_t pid, int* status) {
+    *status = wait_status;
+    return pid;
+}

@@ -1,0 +1,100 @@
+// A platform for unit tests: a settable clock, file times, login records,
+// password and group entries, and failures on demand.  Install it for the
+// length of a test with FakePlatform::Install.
+#ifndef QUELLD_TESTS_FAKE_PLATFORM_H
+#define QUELLD_TESTS_FAKE_PLATFORM_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "os/platform.h"
+
+struct FakeUser {
+    std::string name;
+    uid_t uid;
+    gid_t gid;
+};
+
+struct FakeGroup {
+    std::string name;
+    gid_t gid;
+    std::vector<std::string> members;
+};
+
+class FakePlatform : public Platform {
+   public:
+    FakePlatform();
+    ~FakePlatform() override;
+
+    // Makes this the platform in force until it is destroyed.
+    void Install();
+
+    // The clock; sleep_seconds advances it and records the sleep.
+    time_t clock = 1000000000;
+    std::vector<unsigned> sleeps;
+
+    // File times by path; a missing path fails with ENOENT.
+    struct Times {
+        time_t atime, mtime;
+    };
+    std::map<std::string, Times> files;
+    void SetTimes(const std::string& path, time_t atime, time_t mtime) {
+        files[path] = {atime, mtime};
+    }
+
+    // The login database, returned entry by entry after each rewind.
+    std::vector<struct utmpx> logins;
+    // Appends a USER_PROCESS entry (type may be changed afterwards).
+    struct utmpx& AddLogin(const std::string& user, const std::string& line,
+                           const std::string& host, time_t login_time, short type = USER_PROCESS);
+
+    std::vector<FakeUser> users;
+    std::vector<FakeGroup> groups;
+    void AddUser(const std::string& name, uid_t uid, gid_t gid) { users.push_back({name, uid, gid}); }
+    void AddGroup(const std::string& name, gid_t gid, std::vector<std::string> members = {}) {
+        groups.push_back({name, gid, std::move(members)});
+    }
+
+    // fork_process returns fork_result (a pid, or -1 with fork_errno); each
+    // wait_process returns wait_status for it.  No child ever runs.
+    pid_t fork_result = 4242;
+    int fork_errno = 0;
+    int wait_status = 0;
+    int forks = 0;
+
+    // Counters for tests that check what was looked up.
+    int pw_lookups = 0;
+    int utx_rewinds = 0;
+
+    time_t now() override { return clock; }
+    int file_times(const char* path, time_t* atime, time_t* mtime) override;
+    void utx_rewind() override;
+    const struct utmpx* utx_next() override;
+    const struct passwd* pw_by_name(const char* name) override;
+    const struct group* gr_by_name(const char* name) override;
+    void gr_rewind() override { gr_pos_ = 0; }
+    const struct group* gr_next() override;
+    void gr_close() override { gr_pos_ = groups.size(); }
+    pid_t fork_process() override;
+    pid_t wait_process(pid_t pid, int* status) override;
+    void sleep_seconds(unsigned seconds) override {
+        sleeps.push_back(seconds);
+        clock += seconds;
+    }
+
+   private:
+    const struct group* Fill(const FakeGroup& g);
+    Platform* saved_ = nullptr;
+    size_t utx_pos_ = 0;
+    size_t gr_pos_ = 0;
+    struct utmpx utx_ {};
+    struct passwd pw_ {};
+    std::string pw_name_;
+    struct group gr_ {};
+    std::string gr_name_;
+    std::vector<std::string> gr_members_;
+    std::vector<char*> gr_mem_;
+};
+
+#endif  // QUELLD_TESTS_FAKE_PLATFORM_H
