@@ -552,10 +552,6 @@ def proc_status(pid):
         return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
 
 
-def _exit_code(status):
-    return os.waitstatus_to_exitcode(status)
-
-
 class _Child:
     """A process the test process may wait for (it is pid 1's child)."""
 
@@ -570,7 +566,7 @@ class _Child:
             except ChildProcessError:
                 raise AssertionError(f"pid {self.pid} is not a child of the test process")
             if pid == self.pid:
-                self.status = _exit_code(status)
+                self.status = os.waitstatus_to_exitcode(status)
         return self.status
 
     def alive(self):
