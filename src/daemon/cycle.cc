@@ -39,15 +39,19 @@ namespace {
 
 // Copies a character field of a utmpx entry, which need not end in NUL, into
 // dst (size bytes), cut to size - 1 characters and always terminated.
-void cycle_copy_field(char* dst, size_t size, const char* src, size_t src_size) {
-    size_t n = strnlen(src, size - 1 < src_size ? size - 1 : src_size);
-    std::memcpy(dst, src, n);
+template <size_t N>
+void cycle_copy_field(char* dst, size_t size, const char (&field)[N]) {
+    size_t n = strnlen(field, size - 1 < N ? size - 1 : N);
+    std::memcpy(dst, field, n);
     dst[n] = '\0';
 }
 
-template <size_t N>
-void cycle_copy_field(char* dst, size_t size, const char (&src)[N]) {
-    cycle_copy_field(dst, size, src, N);
+// Writes "/dev/" and the entry's whole line name into dst (TTY_PATH_SIZE
+// bytes).
+void cycle_tty_path(char* dst, const struct utmpx& e) {
+    constexpr size_t dev = sizeof PATH_DEV - 1;
+    std::memcpy(dst, PATH_DEV, dev);
+    cycle_copy_field(dst + dev, TTY_PATH_SIZE - dev, e.ut_line);
 }
 
 // Sets up the record at slot for a login seen there for the first time.
@@ -60,9 +64,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     cycle_copy_field(r->host, sizeof r->host, e.ut_host);
     if (r->host[0] == '\0')
         std::memcpy(r->host, "localhost", sizeof "localhost");
-    std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV - 1);
-    cycle_copy_field(r->tty_path + sizeof PATH_DEV - 1, sizeof r->tty_path - (sizeof PATH_DEV - 1),
-                     e.ut_line);
+    cycle_tty_path(r->tty_path, e);
     std::memcpy(r->user, name, sizeof r->user);
 
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
@@ -126,9 +128,9 @@ int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, 
 // Handles any other entry: it only takes its slot, and a console entry that
 // is no longer a login ends the console user.
 void cycle_other_entry(const struct utmpx& e) {
-    char line[sizeof e.ut_line + 1];
-    cycle_copy_field(line, sizeof line, e.ut_line);
-    if (std::strcmp(line, PATH_CONSOLE + sizeof PATH_DEV - 1) == 0)
+    char tty_path[TTY_PATH_SIZE];
+    cycle_tty_path(tty_path, e);
+    if (std::strcmp(tty_path, PATH_CONSOLE) == 0)
         console_user[0] = '\0';
 }
 
