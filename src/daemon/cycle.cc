@@ -1,9 +1,23 @@
 #include "daemon/cycle.h"
 
+#include <utmpx.h>
+
+#include <cstdint>
+#include <cstring>
+
 #include "config/settings.h"
+#include "daemon/event_log.h"
 #include "daemon/reload.h"
+#include "daemon/session_table.h"
 #include "daemon/signals.h"
+#include "enforce/warn.h"
 #include "os/platform.h"
+#include "pathnames.h"
+#include "policy/group_check.h"
+#include "policy/idle_check.h"
+#include "policy/multiple_check.h"
+#include "policy/resolve.h"
+#include "policy/session_check.h"
 
 bool check_idle = true;
 bool check_multiple = true;
@@ -11,19 +25,172 @@ bool check_refuse = true;
 bool check_session = true;
 bool check_group = true;
 
+CycleChecks cycle_checks = {
+    .mark_recent_session_user = mark_recent_session_user,
+    .unwritable_prune = unwritable_prune,
+    .enforce_idle = enforce_idle,
+    .enforce_refusals = enforce_refusals,
+    .enforce_session_length = enforce_session_length,
+    .enforce_multiple_logins = enforce_multiple_logins,
+    .enforce_group_limit = enforce_group_limit,
+};
+
+namespace {
+
+// Copies a character field of a utmpx entry, which need not end in NUL, into
+// dst (size bytes), cut to size - 1 characters and always terminated.
+template <size_t N>
+void cycle_copy_field(char* dst, size_t size, const char (&field)[N]) {
+    size_t n = strnlen(field, size - 1 < N ? size - 1 : N);
+    std::memcpy(dst, field, n);
+    dst[n] = '\0';
+}
+
+// Writes "/dev/" and the entry's whole line name into dst (TTY_PATH_SIZE
+// bytes).
+void cycle_tty_path(char* dst, const struct utmpx& e) {
+    constexpr size_t dev = sizeof PATH_DEV - 1;
+    std::memcpy(dst, PATH_DEV, dev);
+    cycle_copy_field(dst + dev, TTY_PATH_SIZE - dev, e.ut_line);
+}
+
+// Sets up the record at slot for a login seen there for the first time.
+// name is the entry's user name, already cut; now is the time read for the
+// entry.  May lower sleep_interval and *wake_time.
+void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t now,
+                      time_t* wake_time) {
+    SessionRecord* r = &SessionTable[slot];
+
+    cycle_copy_field(r->host, sizeof r->host, e.ut_host);
+    if (r->host[0] == '\0')
+        std::memcpy(r->host, "localhost", sizeof "localhost");
+    cycle_tty_path(r->tty_path, e);
+    std::memcpy(r->user, name, sizeof r->user);
+
+    if (const struct passwd* pw = platform->pw_by_name(r->user)) {
+        fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+    } else {
+        // The groups of the slot's previous login stay; the identity below is
+        // written all the same, so this line appears once per login.
+        log_line("Error:  could not get info on supposed user %s.", r->user);
+    }
+    r->login_time = e.ut_tv.tv_sec;
+
+    resolve_policy(slot);
+    r->next_check = now;
+    cycle_checks.mark_recent_session_user(r);
+    cycle_checks.unwritable_prune(r);
+    if (check_idle)
+        cycle_checks.enforce_idle(slot);
+
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
+        std::memcpy(console_user, r->user, sizeof console_user);
+    }
+    // A login with a shorter idle limit than the interval would otherwise be
+    // checked late; the shorter interval stays until a read sets it again.
+    if (r->idle_limit > 0 && r->idle_limit < sleep_interval) {
+        sleep_interval = r->idle_limit;
+        if (now + sleep_interval < *wake_time)
+            *wake_time = now + sleep_interval;
+    }
+}
+
+// Handles a USER_PROCESS entry met at slot.  Returns 1 when the entry takes
+// the slot and is appended to ActiveSessions, 0 when it is passed over.
+int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, time_t* wake_time) {
+    SessionRecord* r = &SessionTable[slot];
+    char name[USER_SIZE];
+    cycle_copy_field(name, sizeof name, e.ut_user);
+
+    // A nameless entry is never a known login, not even of a slot no login
+    // has taken yet (empty user, login time 0): that record was never
+    // resolved, and checking it would act on an empty terminal path.
+    if (name[0] == '\0')
+        return 0;
+
+    if (std::strcmp(r->user, name) == 0 && r->login_time == e.ut_tv.tv_sec) {
+        if (reloaded == 1)
+            resolve_policy(slot);
+        // Due, or due within the slack: now > next_check - SLACK, written so
+        // that it cannot overflow.
+        if (check_idle && now + SLACK > r->next_check)
+            cycle_checks.enforce_idle(slot);
+        if (check_idle && r->next_check > now && r->next_check < *wake_time) {
+            *wake_time = r->next_check;
+        }
+    } else {
+        cycle_take_login(slot, e, name, now, wake_time);
+    }
+    ActiveSessions[active_count++] = r;
+    return 1;
+}
+
+// Handles any other entry: it only takes its slot, and a console entry that
+// is no longer a login ends the console user.
+void cycle_other_entry(const struct utmpx& e) {
+    char tty_path[TTY_PATH_SIZE];
+    cycle_tty_path(tty_path, e);
+    if (std::strcmp(tty_path, PATH_CONSOLE) == 0)
+        console_user[0] = '\0';
+}
+
+}  // namespace
+
+time_t poll_scan(int reloaded) {
+    time_t now = platform->now();
+    // The database is rewound at every pass and never closed: the platform
+    // keeps it open between passes, which saves an open per cycle.
+    platform->utx_rewind();
+    time_t wake_time = now + sleep_interval;
+    int slot_index = 0;
+    active_count = 0;
+
+    while (const struct utmpx* next = platform->utx_next()) {
+        if (slot_index == MAXUSERS) {
+            log_line("Error:  too many users.  Recompile with higher 'MAXUSERS' setting.");
+            break;
+        }
+        struct utmpx e = *next;
+        now = platform->now();
+        if (e.ut_type == USER_PROCESS) {
+            if (cycle_user_entry(slot_index, e, now, reloaded, &wake_time) == 0)
+                continue;
+        } else {
+            cycle_other_entry(e);
+        }
+        ++slot_index;
+    }
+
+    // The group check takes the login the scan met last; the multiple-login
+    // check may sort ActiveSessions before it runs.
+    SessionRecord* last = active_count > 0 ? ActiveSessions[active_count - 1] : nullptr;
+
+    if (check_refuse)
+        cycle_checks.enforce_refusals(active_count);
+    if (check_session) {
+        time_t t = cycle_checks.enforce_session_length(active_count);
+        if (t > 0 && t < wake_time)
+            wake_time = t;
+    }
+    if (check_multiple)
+        cycle_checks.enforce_multiple_logins(active_count);
+    if (check_group && last != nullptr)
+        cycle_checks.enforce_group_limit(last, active_count);
+    return wake_time;
+}
+
 time_t poll_once() {
-    reload_config();
-    return platform->now() + sleep_interval;
+    return poll_scan(reload_config());
 }
 
 void poll_forever() {
     for (;;) {
         time_t wake = poll_once();
         time_t now = platform->now();
-        // Always pass through the sleep, if only for an instant, so that a
-        // pending termination signal is taken even when cycles run back to back.
+        // With the wake time already past (sleep_interval 0 or less, or checks
+        // that ran long) the next pass begins at once, but still through the
+        // sleep, so that a pending termination signal is taken.
         unsigned left = wake > now ? static_cast<unsigned>(wake - now) : 0;
-        if (left == 0 && sleep_interval <= 0) left = 1;  // placeholder until the cycle exists
         platform->sleep_seconds(left);
         terminate_if_requested();
     }

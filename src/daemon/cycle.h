@@ -5,6 +5,8 @@
 
 #include <ctime>
 
+#include "daemon/session_table.h"
+
 // The check switches, all on at start; "-i", "-m", "-r" and "-s" turn the
 // first four off.  No option turns check_group off.
 extern bool check_idle;
@@ -13,11 +15,33 @@ extern bool check_refuse;
 extern bool check_session;
 extern bool check_group;
 
+// The routines a pass calls beyond policy resolution, in one table so that
+// tests of the cycle can put recorders in their place.  Holds the real checks;
+// the daemon never changes it.
+struct CycleChecks {
+    void (*mark_recent_session_user)(SessionRecord* r);
+    void (*unwritable_prune)(const SessionRecord* r);
+    void (*enforce_idle)(int slot);
+    void (*enforce_refusals)(int n);
+    time_t (*enforce_session_length)(int n);
+    void (*enforce_multiple_logins)(int n);
+    void (*enforce_group_limit)(SessionRecord* r, int n);
+};
+extern CycleChecks cycle_checks;
+
 // One pass: reload, scan, the checks over all logins.  Returns the time at
 // which the next pass is to begin (it does not sleep).
 time_t poll_once();
 
-// Runs the cycle for ever, sleeping until each pass's wake time.
+// The pass after the reload: scans the login-accounting database into
+// SessionTable and ActiveSessions and runs the checks over all logins.
+// reloaded is 1 when the configuration was re-read just before, so that
+// every known login is resolved again.  Returns the time at which the next
+// pass is to begin: never later than the pass's start plus sleep_interval.
+time_t poll_scan(int reloaded);
+
+// Runs the cycle for ever, sleeping until each pass's wake time.  Ends only
+// through a termination signal.
 [[noreturn]] void poll_forever();
 
 #endif  // QUELLD_DAEMON_CYCLE_H

@@ -1,0 +1,285 @@
+#include "daemon/cycle.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "config/rule_list.h"
+#include "config/settings.h"
+#include "config/tokens.h"
+#include "daemon/event_log.h"
+#include "daemon/signals.h"
+#include "enforce/warn.h"
+#include "fake_platform.h"
+
+namespace {
+
+// Recorders in place of the checks note each call in trace.
+std::string trace;
+FakePlatform* fake_clock;
+time_t idle_next = -1;                 // >= 0: the idle check sets next_check to now + this
+time_t session_result, session_delay;  // the session check's result, and the seconds it takes
+bool multiple_reverses;                // the multiple-login check reverses ActiveSessions
+
+void Note(const std::string& s) {
+    trace += s + ";";
+}
+
+const CycleChecks recorders = {
+    [](SessionRecord* r) { Note(std::string("mark ") + r->user); },
+    [](const SessionRecord* r) { Note(std::string("prune ") + r->user); },
+    [](int slot) {
+        Note("idle " + std::to_string(slot));
+        if (idle_next >= 0)
+            SessionTable[slot].next_check = fake_clock->clock + idle_next;
+    },
+    [](int n) {
+        std::string s = "refuse";
+        for (int i = 0; i < n; ++i) s += std::string(" ") + ActiveSessions[i]->user;
+        Note(s);
+    },
+    [](int n) {
+        Note("session " + std::to_string(n));
+        fake_clock->clock += std::exchange(session_delay, 0);
+        return session_result;
+    },
+    [](int n) {
+        Note("multiple " + std::to_string(n));
+        if (multiple_reverses)
+            std::reverse(ActiveSessions, ActiveSessions + n);
+    },
+    [](SessionRecord* r, int n) {
+        Note(std::string("group ") + r->user + " " + std::to_string(n));
+    },
+};
+
+class CycleTest : public testing::Test {
+   protected:
+    void SetUp() override {
+        fake.Install();
+        fake_clock = &fake;
+        settings_init();
+        session_table_reset();
+        rule_lists_init();
+        check_idle = check_multiple = check_refuse = check_session = check_group = true;
+        saved_ = std::exchange(cycle_checks, recorders);
+        trace.clear();
+        idle_next = -1;
+        session_result = session_delay = 0;
+        multiple_reverses = false;
+        std::remove(log_file_.c_str());
+        log_path = log_file_.c_str();
+    }
+    void TearDown() override {
+        cycle_checks = saved_;
+        clear_rules(timeout_list);
+        log_path = PATH_LOG;
+        std::remove(log_file_.c_str());
+    }
+    std::string Log() {
+        std::stringstream s;
+        s << std::ifstream(log_file_).rdbuf();
+        return s.str();
+    }
+    std::string Scan(int reloaded = 0) {
+        trace.clear();
+        poll_scan(reloaded);
+        return trace;
+    }
+
+    FakePlatform fake;
+    CycleChecks saved_{};
+    std::string log_file_ = testing::TempDir() + "cycle_test.log";
+};
+
+constexpr const char* NO_BOB = "Error:  could not get info on supposed user bob.\n";
+
+TEST_F(CycleTest, SlotsPositionsAndIdentity) {
+    fake.AddLogin("", "pts/7", "", 0);  // nameless, and no login ever took slot 0
+    fake.AddLogin("", "pts/0", "", 0, DEAD_PROCESS);
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddLogin("", "tty1", "", 0, LOGIN_PROCESS);
+    fake.AddLogin("", "pts/8", "", 150);  // nameless: the next entry gets its slot
+    fake.AddLogin("bob", "pts/2", "far.example.org.uk", 200);
+    fake.AddUser("alice", 1001, 100);
+    multiple_reverses = true;  // the group check still gets the login scanned last
+
+    EXPECT_EQ(Scan(),
+              "mark alice;prune alice;idle 1;mark bob;prune bob;idle 3;refuse alice bob;"
+              "session 2;multiple 2;group bob 2;");
+    EXPECT_EQ(Log(), NO_BOB);
+    EXPECT_STREQ(SessionTable[0].user, "");
+    EXPECT_STREQ(SessionTable[1].host, "localhost");
+    EXPECT_STREQ(SessionTable[3].host, "far.example.org.");
+    EXPECT_STREQ(SessionTable[3].tty_path, "/dev/pts/2");
+    EXPECT_EQ(SessionTable[1].groups[0], 100);
+
+    // Known logins: no look-up, no set-up, the idle check only when due.
+    int lookups = fake.pw_lookups;
+    idle_next = 100;
+    EXPECT_EQ(Scan(), "idle 1;idle 3;refuse alice bob;session 2;multiple 2;group bob 2;");
+    EXPECT_EQ(Scan(), "refuse alice bob;session 2;multiple 2;group bob 2;");
+    EXPECT_EQ(fake.pw_lookups, lookups);
+
+    // A new login time, then an unknown user, at alice's slot: new logins,
+    // without the old warnings; the unknown user keeps the slot's groups.
+    SessionTable[1].warned = WARN_IDLE;
+    fake.logins[2].ut_tv.tv_sec = 300;
+    EXPECT_EQ(Scan().substr(0, 30), "mark alice;prune alice;idle 1;");
+    EXPECT_EQ(SessionTable[1].warned, 0u);
+    std::strcpy(fake.logins[2].ut_user, "ghost");
+    Scan();
+    EXPECT_EQ(SessionTable[1].groups[0], 100);
+    EXPECT_EQ(Log(), std::string(NO_BOB) + "Error:  could not get info on supposed user ghost.\n");
+
+    // One more entry in front moves every login to another slot: new there.
+    struct utmpx dead = fake.logins[1];
+    fake.logins.insert(fake.logins.begin(), dead);
+    EXPECT_EQ(Scan().substr(0, 30), "mark ghost;prune ghost;idle 2;");
+}
+
+TEST_F(CycleTest, ReloadResolvesKnownLoginsAgain) {
+    fake.AddLogin("alice", "pts/1", "", 100);
+    Scan();
+    add_rule(timeout_list, DEFAULT, nullptr, 0, 10);
+    SessionTable[0].warned = WARN_IDLE;
+    SessionTable[0].next_check = fake.clock + 1000;
+    EXPECT_EQ(Scan(0), "refuse alice;session 1;multiple 1;group alice 1;");
+    EXPECT_EQ(SessionTable[0].idle_limit, -1);
+    EXPECT_EQ(Scan(1), "idle 0;refuse alice;session 1;multiple 1;group alice 1;");
+    EXPECT_EQ(SessionTable[0].idle_limit, 600);
+    EXPECT_EQ(SessionTable[0].warned, 0u);
+}
+
+TEST_F(CycleTest, WakeTime) {
+    struct Case {
+        time_t next_check;  // all times relative to the pass's start
+        bool idle_on;
+        time_t session;  // what the session check returns; 0 none
+        bool idle_runs;
+        time_t wake;
+    } cases[] = {
+        {3, true, 0, true, 3},     {5, true, 0, false, 5},    {100, true, 0, false, 60},
+        {-10, true, 0, true, 60},  {5, false, 0, false, 60},  {100, true, 20, false, 20},
+        {30, true, 20, false, 20}, {10, true, 90, false, 10},
+    };
+    sleep_interval = 60;
+    fake.AddLogin("alice", "pts/1", "", 100);
+    Scan();
+    for (const Case& c : cases) {
+        time_t t0 = fake.clock;
+        check_idle = c.idle_on;
+        SessionTable[0].next_check = t0 + c.next_check;
+        session_result = c.session ? t0 + c.session : 0;
+        trace.clear();
+        EXPECT_EQ(poll_scan(0), t0 + c.wake) << c.next_check << " " << c.session;
+        EXPECT_EQ(trace.find("idle") == 0, c.idle_runs) << c.next_check;
+    }
+}
+
+TEST_F(CycleTest, NewLoginLowersSleepInterval) {
+    struct Case {
+        int32_t sleep, minutes;
+        bool idle_on;
+        int32_t sleep_after;
+    } cases[] = {{300, 2, true, 120},
+                 {300, 2, false, 120},
+                 {300, 10, true, 300},
+                 {300, 0, true, 300},
+                 {0, 2, true, 0}};
+    for (const Case& c : cases) {
+        session_table_reset();
+        clear_rules(timeout_list);
+        add_rule(timeout_list, DEFAULT, nullptr, 0, c.minutes);
+        fake.logins.clear();
+        fake.AddLogin("alice", "pts/1", "", 100);
+        sleep_interval = c.sleep;
+        check_idle = c.idle_on;
+        EXPECT_EQ(poll_scan(0), fake.clock + c.sleep_after) << c.sleep << " " << c.minutes;
+        EXPECT_EQ(poll_scan(0), fake.clock + c.sleep_after);  // for good
+    }
+}
+
+TEST_F(CycleTest, TooManyUsersAndEmptyDatabase) {
+    sleep_interval = 60;
+    EXPECT_EQ(poll_scan(0), fake.clock + 60);
+    EXPECT_EQ(trace, "refuse;session 0;multiple 0;");
+
+    for (int i = 0; i < MAXUSERS; ++i) {
+        fake.AddLogin(std::to_string(i), std::to_string(i), "", 100 + i);
+        if (i != 7)
+            fake.AddUser(std::to_string(i), 1000 + i, 100);
+    }
+    Scan();
+    EXPECT_EQ(Log(), "Error:  could not get info on supposed user 7.\n");
+    fake.AddLogin("500", "500", "", 600);
+    Scan();
+    EXPECT_NE(Scan().find("multiple 500;group 499 500;"), std::string::npos);
+    const std::string too_many =
+        "Error:  too many users.  Recompile with higher 'MAXUSERS' setting.\n";
+    EXPECT_EQ(Log(), "Error:  could not get info on supposed user 7.\n" + too_many + too_many);
+}
+
+TEST_F(CycleTest, ConsoleUser) {
+    fake.AddLogin("root", "console", "", 100);
+    fake.AddLogin("", "pts/1", "", 0, DEAD_PROCESS);
+    Scan();
+    EXPECT_STREQ(console_user, "root");
+    fake.logins[0].ut_type = DEAD_PROCESS;
+    Scan();
+    EXPECT_STREQ(console_user, "");
+}
+
+TEST_F(CycleTest, FieldsWithoutTerminator) {
+    struct utmpx& u = fake.AddLogin("", "", "", 100);
+    std::memset(u.ut_user, 'u', sizeof u.ut_user);
+    std::memset(u.ut_line, 'l', sizeof u.ut_line);
+    std::memset(u.ut_host, 'h', sizeof u.ut_host);
+    Scan();
+    Scan();  // the cut name still identifies the login
+    EXPECT_EQ(std::string(SessionTable[0].tty_path), "/dev/" + std::string(sizeof u.ut_line, 'l'));
+    EXPECT_EQ(std::string(SessionTable[0].host), std::string(16, 'h'));
+    EXPECT_EQ(Log(), "Error:  could not get info on supposed user uuuuuuuuuuuuuuuuuu.\n");
+}
+
+// The loop sleeps for what is left to the wake time, 0 when the checks ran
+// past it, and always goes through the sleep so that termination is taken.
+TEST_F(CycleTest, ForeverSleepsUntilWakeTime) {
+    struct SleepLogger : FakePlatform {
+        int stop_after = 2;
+        void sleep_seconds(unsigned s) override {
+            log_line("sleep %u", s);
+            FakePlatform::sleep_seconds(s);
+            if (--stop_after == 0)
+                terminate_requested = 1;
+        }
+        void utx_rewind() override {
+            if (++utx_rewinds > 3)
+                _exit(2);  // a loop that never sleeps
+            FakePlatform::utx_rewind();
+        }
+    };
+    for (int32_t sleep : {60, 0}) {
+        SleepLogger p;
+        p.Install();
+        fake_clock = &p;
+        conf_path = "/etc/quelld-test.cf";  // read already, at its current time
+        conf_mtime = 5000;
+        p.SetTimes(conf_path, 5000, 5000);
+        sleep_interval = sleep;
+        session_delay = 100;
+        EXPECT_EXIT(poll_forever(), testing::ExitedWithCode(1), "");
+        char stamp[26];
+        EXPECT_EQ(Log(), "sleep 0\nsleep " + std::to_string(sleep) + "\n" +
+                             std::string(log_stamp(p.clock + 100 + sleep, stamp), 24) +
+                             "  quelld killed.\n");
+        std::remove(log_path);
+    }
+}
+
+}  // namespace
