@@ -15,6 +15,7 @@ void FakePlatform::Install() {
 }
 
 int FakePlatform::file_times(const char* path, time_t* atime, time_t* mtime) {
+    examined.emplace_back(path);
     auto it = files.find(path);
     if (it == files.end()) {
         errno = ENOENT;
@@ -89,6 +90,7 @@ const struct group* FakePlatform::gr_next() {
 
 pid_t FakePlatform::fork_process() {
     ++forks;
+    if (on_fork) on_fork();
     if (fork_result < 0) errno = fork_errno;
     return fork_result;
 }

@@ -4,6 +4,7 @@
 #ifndef QUELLD_TESTS_FAKE_PLATFORM_H
 #define QUELLD_TESTS_FAKE_PLATFORM_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,6 +63,12 @@ class FakePlatform : public Platform {
     int fork_errno = 0;
     int wait_status = 0;
     int forks = 0;
+    // Runs at every fork, while the daemon's state is as the child would
+    // see it (a warning's temporary limits in place).
+    std::function<void()> on_fork;
+
+    // Every path file_times was asked about, in order.
+    std::vector<std::string> examined;
 
     // Counters for tests that check what was looked up.
     int pw_lookups = 0;

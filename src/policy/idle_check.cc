@@ -1,11 +1,126 @@
 #include "policy/idle_check.h"
 
-// Placeholders until the idle check is built: no session is ever idle.
-void enforce_idle(int) {}
-void enforce_console_idle(int) {}
-time_t console_idle_time(int32_t, int) {
+#include <algorithm>
+#include <cstring>
+
+#include "config/settings.h"
+#include "daemon/session_table.h"
+#include "enforce/warn.h"
+#include "os/platform.h"
+#include "pathnames.h"
+
+// The activity time of a terminal device for session r: input only, or
+// input and output; once the idle warning is out, input only, so that the
+// warning itself does not count as use.  Returns -1 when the device cannot be
+// examined.
+static int device_activity(const char* path, const SessionRecord* r, time_t* when) {
+    time_t atime, mtime;
+    if (platform->file_times(path, &atime, &mtime) != 0) return -1;
+    if (idle_method == 1 && (r->warned & WARN_IDLE) == 0)
+        *when = std::max(atime, mtime);
+    else
+        *when = atime;
     return 0;
 }
-time_t xlock_idle_time(const char*) {
-    return 0;
+
+// The later of a device's access and modification times, or 0 when it
+// cannot be examined (such a device never shows activity).
+static time_t device_latest(const char* path) {
+    time_t atime, mtime;
+    if (platform->file_times(path, &atime, &mtime) != 0) return 0;
+    return std::max(atime, mtime);
+}
+
+// An active session's next check: when its idle limit runs out, or when its
+// session ends, whichever comes first.
+static void set_next_check_active(SessionRecord* r, time_t due) {
+    r->next_check = due;
+    if (r->session_limit > 0 && r->login_time + r->session_limit < r->next_check)
+        r->next_check = r->login_time + r->session_limit;
+}
+
+void enforce_idle(int slot) {
+    SessionRecord* r = &SessionTable[slot];
+    if (r->idle_limit < 0) return;
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
+        enforce_console_idle(slot);
+        return;
+    }
+
+    int64_t limit = r->idle_limit;
+    if (std::strcmp(r->user, console_user) == 0) {
+        if (console_idle == -1) return;
+        if (console_idle != -2) limit = console_idle;
+    }
+
+    time_t now = platform->now();
+    time_t ref;
+    if (device_activity(r->tty_path, r, &ref) != 0) {
+        // A terminal that cannot be examined tells nothing about its use:
+        // never log out on that ground; look again when the limit would end.
+        r->next_check = now + std::max<int64_t>(limit, SLACK);
+        return;
+    }
+
+    if (now - r->login_time < limit - SLACK || now - ref < limit - SLACK) {
+        r->warned &= ~WARN_IDLE;
+        set_next_check_active(r, ref + limit);
+        return;
+    }
+
+    if (r->exempt & WARN_IDLE) return;
+    if (r->warned & WARN_IDLE) {
+        r->next_check = ref + limit;
+    } else {
+        r->next_check = now + warn_time;
+        if (warn_time <= 0) r->warned |= WARN_IDLE;
+    }
+    int32_t saved = r->idle_limit;
+    r->idle_limit = static_cast<int32_t>(limit);
+    warn(slot, WARN_IDLE, 1);
+    r->idle_limit = saved;
+}
+
+time_t console_idle_time(int32_t limit, int slot) {
+    const SessionRecord* r = &SessionTable[slot];
+    time_t now = platform->now();
+    time_t idle = now - device_latest(PATH_KBD);
+    // The mouse only matters when the keyboard shows no use within the limit.
+    if (idle >= limit) idle = std::min(idle, now - device_latest(PATH_MOUSE));
+    time_t console;
+    if (device_activity(PATH_CONSOLE, r, &console) != 0) {
+        // Without the console device's times nothing proves the console idle.
+        return 0;
+    }
+    return std::min(idle, now - console);
+}
+
+time_t xlock_idle_time(const char* /*user*/) { return 0; }
+
+void enforce_console_idle(int slot) {
+    SessionRecord* r = &SessionTable[slot];
+    if (r->exempt & WARN_IDLE) return;
+
+    time_t now = platform->now();
+    time_t d = console_idle_time(r->idle_limit, slot);
+    time_t x = xlock_idle_time(r->user);
+    int64_t limit = r->idle_limit;
+
+    if (d < limit - SLACK && x < limit - SLACK) {
+        r->warned &= ~WARN_IDLE;
+        set_next_check_active(r, now - std::max(d, x) + limit);
+        return;
+    }
+    if (x >= limit - SLACK) {
+        r->warned &= WARN_XLOCK;
+        warn(slot, WARN_XLOCK, 1);
+        return;
+    }
+    if (r->warned & WARN_IDLE) {
+        r->next_check = now - std::max(d, x) + limit;
+    } else {
+        r->next_check = now + warn_time;
+        if (warn_time <= 0) r->warned |= WARN_IDLE;
+    }
+    warn(slot, WARN_IDLE, 1);
 }

@@ -1,10 +1,62 @@
 #include "policy/multiple_check.h"
 
-// Placeholders until the multiple-login check is built.
-int compare_sessions(const SessionRecord*, const SessionRecord*) {
-    return 0;
+#include <algorithm>
+#include <cstring>
+
+#include "config/settings.h"
+#include "enforce/warn.h"
+
+int compare_sessions(const SessionRecord* a, const SessionRecord* b) {
+    int c = std::strcmp(a->user, b->user);
+    if (c != 0) return c;
+    return (a->login_time > b->login_time) - (a->login_time < b->login_time);
 }
-int count_distinct_users(int) {
-    return 0;
+
+int count_distinct_users(int n) {
+    int count = 0;
+    int start = 0;
+    for (int i = 0; i < n; ++i) {
+        if (i == 0 || std::strcmp(ActiveSessions[i]->user, ActiveSessions[start]->user) != 0) {
+            ++count;
+            start = i;
+        }
+    }
+    return count;
 }
-void enforce_multiple_logins(int) {}
+
+void enforce_multiple_logins(int n) {
+    if (multiple_threshold == 0 || n < multiple_threshold) {
+        for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
+        return;
+    }
+
+    std::sort(ActiveSessions, ActiveSessions + n, [](const SessionRecord* a, const SessionRecord* b) {
+        return compare_sessions(a, b) < 0;
+    });
+
+    int32_t allowed = multiples;
+    if (allowed < 0) {
+        int users = count_distinct_users(n);
+        // A negative threshold lets the check run with no sessions at all;
+        // with no users there is nothing to divide among.
+        allowed = users > 0 ? multiple_threshold / users : 1;
+    }
+    if (allowed <= 0) allowed = 1;
+
+    int start = -1;
+    for (int i = 0; i < n; ++i) {
+        SessionRecord* r = ActiveSessions[i];
+        bool console = std::strcmp(r->user, console_user) == 0;
+        if (console && console_multiple == -1) continue;
+        if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) start = i;
+        int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
+        if (i - start < lim) {
+            r->warned &= ~WARN_MULTIPLE;
+        } else if ((r->exempt & WARN_MULTIPLE) == 0) {
+            int64_t saved = r->next_check;
+            r->next_check = lim;  // the warning names the allowance
+            warn(i, WARN_MULTIPLE, 1);
+            r->next_check = saved;
+        }
+    }
+}

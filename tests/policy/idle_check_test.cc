@@ -1,0 +1,202 @@
+#include "policy/idle_check.h"
+
+#include "check_fixture.h"
+
+namespace {
+
+class IdleCheckTest : public CheckTest {
+   protected:
+    // A session on pts/1 logged in an hour ago with a 900-second limit,
+    // whose terminal was last read idle_for seconds ago.
+    SessionRecord* IdleSession(time_t idle_for, time_t written_ago = 100000) {
+        SessionRecord* r = Login("alice", "pts/1", fake.clock - 3600);
+        r->idle_limit = 900;
+        fake.SetTimes("/dev/pts/1", fake.clock - idle_for, fake.clock - written_ago);
+        return r;
+    }
+};
+
+TEST_F(IdleCheckTest, SlackDecidesBetweenActiveAndIdle) {
+    warn_time = 300;
+    SessionRecord* r = IdleSession(900 - 6);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, fake.clock - (900 - 6) + 900);
+
+    fake.SetTimes("/dev/pts/1", fake.clock - (900 - 5), 0);
+    enforce_idle(0);
+    ASSERT_EQ(fake.forks, 1);
+    EXPECT_EQ(r->warned, WARN_IDLE);
+    EXPECT_EQ(r->next_check, fake.clock + 300);
+    EXPECT_EQ(forks[0].idle_limit, 900);
+
+    // Still idle at the end of the grace: the second call logs out.
+    fake.clock += 300;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 2);
+    EXPECT_EQ(forks[1].warned & WARN_IDLE, WARN_IDLE);
+    EXPECT_EQ(r->next_check, fake.clock - (900 - 5) - 300 + 900);
+}
+
+TEST_F(IdleCheckTest, TypingDuringGraceClearsTheWarning) {
+    warn_time = 300;
+    SessionRecord* r = IdleSession(1000);
+    enforce_idle(0);
+    ASSERT_EQ(r->warned, WARN_IDLE);
+    fake.clock += 200;
+    fake.SetTimes("/dev/pts/1", fake.clock - 10, 0);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
+    EXPECT_EQ(r->warned, 0u);
+    EXPECT_EQ(r->next_check, fake.clock - 10 + 900);
+}
+
+TEST_F(IdleCheckTest, YoungSessionIsActiveWhateverTheDevice) {
+    SessionRecord* r = IdleSession(100000);
+    r->login_time = fake.clock - (900 - 6);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    r->login_time = fake.clock - (900 - 5);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
+}
+
+TEST_F(IdleCheckTest, NoGraceLogsOutAtOnce) {
+    warn_time = 0;
+    SessionRecord* r = IdleSession(2000);
+    enforce_idle(0);
+    ASSERT_EQ(forks.size(), 1u);
+    // The bit is set before the child is forked, so the child logs out.
+    EXPECT_EQ(forks[0].warned, WARN_IDLE);
+    EXPECT_EQ(r->next_check, fake.clock);
+}
+
+TEST_F(IdleCheckTest, InputOutputCountsOutputOnlyBeforeTheWarning) {
+    idle_method = 1;
+    warn_time = 300;
+    SessionRecord* r = IdleSession(2000, 10);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, fake.clock - 10 + 900);
+
+    // Once warned, output (the warning itself) no longer counts.
+    r->warned = WARN_IDLE;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
+
+    idle_method = 0;
+    r->warned = 0;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 2);
+}
+
+TEST_F(IdleCheckTest, ConsoleWindowSettingsForTheConsoleUsersOtherSessions) {
+    warn_time = 60;
+    std::snprintf(console_user, sizeof console_user, "alice");
+    SessionRecord* r = IdleSession(700);
+    r->next_check = 12345;
+
+    console_idle = -1;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, 12345);
+
+    console_idle = 600;
+    enforce_idle(0);
+    ASSERT_EQ(fake.forks, 1);
+    EXPECT_EQ(forks[0].idle_limit, 600);  // the warning names 10 minutes
+    EXPECT_EQ(r->idle_limit, 900);        // and the session's own limit is back
+
+    r->idle_limit = -1;  // a session without an idle limit stays unchecked
+    r->warned = 0;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
+}
+
+TEST_F(IdleCheckTest, ExemptSessionIsTrackedButNeverWarned) {
+    SessionRecord* r = IdleSession(100);
+    r->exempt = WARN_IDLE;
+    enforce_idle(0);
+    EXPECT_EQ(r->next_check, fake.clock - 100 + 900);
+    fake.clock += 5000;
+    int64_t before = r->next_check;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, before);
+}
+
+TEST_F(IdleCheckTest, ActiveNextCheckIsCappedAtTheSessionsEnd) {
+    SessionRecord* r = IdleSession(0);
+    r->session_limit = 3700;  // ends in 100 seconds
+    enforce_idle(0);
+    EXPECT_EQ(r->next_check, r->login_time + 3700);
+}
+
+TEST_F(IdleCheckTest, UnexaminableTerminalIsNeverLoggedOut) {
+    SessionRecord* r = Login("alice", "pts/9", fake.clock - 100000);
+    r->idle_limit = 900;
+    r->warned = WARN_IDLE;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, fake.clock + 900);
+}
+
+class ConsoleIdleTest : public IdleCheckTest {
+   protected:
+    SessionRecord* Console(int32_t limit) {
+        SessionRecord* r = Login("carol", "console", fake.clock - 3600);
+        r->idle_limit = limit;
+        fake.SetTimes("/dev/console", fake.clock - 5000, fake.clock - 5000);
+        return r;
+    }
+};
+
+TEST_F(ConsoleIdleTest, KeyboardAndMouseShowUse) {
+    SessionRecord* r = Console(600);
+    fake.SetTimes("/dev/kbd", 0, fake.clock - 30);
+    fake.SetTimes("/dev/mouse", fake.clock - 20, 0);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    // The keyboard was used within the limit: the mouse is not looked at.
+    EXPECT_EQ(fake.examined, (std::vector<std::string>{"/dev/kbd", "/dev/console"}));
+    EXPECT_EQ(r->next_check, fake.clock - 30 + 600);
+
+    fake.examined.clear();
+    fake.SetTimes("/dev/kbd", 0, fake.clock - 4000);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(fake.examined, (std::vector<std::string>{"/dev/kbd", "/dev/mouse", "/dev/console"}));
+    EXPECT_EQ(r->next_check, fake.clock - 20 + 600);
+
+    // Nothing used for the limit: warned with its own limit, not console_idle.
+    console_idle = 60;
+    std::snprintf(console_user, sizeof console_user, "carol");
+    fake.SetTimes("/dev/mouse", 0, 0);
+    warn_time = 120;
+    enforce_idle(0);
+    ASSERT_EQ(fake.forks, 1);
+    EXPECT_EQ(forks[0].idle_limit, 600);
+    EXPECT_EQ(r->next_check, fake.clock + 120);
+}
+
+TEST_F(ConsoleIdleTest, ZeroLimitIsAScreenLockLogout) {
+    SessionRecord* r = Console(0);
+    r->warned = WARN_IDLE | WARN_SESSION | WARN_XLOCK;
+    r->next_check = 777;
+    enforce_idle(0);
+    ASSERT_EQ(forks.size(), 1u);
+    EXPECT_EQ(forks[0].warned, WARN_XLOCK);
+    EXPECT_EQ(r->next_check, 777);
+}
+
+TEST_F(ConsoleIdleTest, ExemptConsoleIsNotLookedAt) {
+    SessionRecord* r = Console(0);
+    r->exempt = EXEMPT_ALL;
+    r->next_check = 777;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_TRUE(fake.examined.empty());
+    EXPECT_EQ(r->next_check, 777);
+}
+
+}  // namespace
