@@ -191,6 +191,9 @@ void poll_forever() {
         // that ran long) the next pass begins at once, but still through the
         // sleep, so that a pending termination signal is taken.
         unsigned left = wake > now ? static_cast<unsigned>(wake - now) : 0;
+        // A configuration without a sleep command leaves sleep_interval at 0;
+        // passes back to back would then keep a processor busy for nothing.
+        if (left == 0 && sleep_interval <= 0) left = 1;
         platform->sleep_seconds(left);
         terminate_if_requested();
     }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/settings.h"
@@ -32,8 +33,11 @@ int parse_options(int argc, char** argv) {
                 return 0;
             case 'f':
                 if (i + 1 < argc) {
-                    conf_path = strdup(argv[++i]);
-                    if (conf_path == nullptr) conf_path = argv[i];
+                    // A private copy; an earlier "-f" copy is given back.
+                    static char* owned_path;
+                    std::free(owned_path);
+                    owned_path = strdup(argv[++i]);
+                    conf_path = owned_path != nullptr ? owned_path : argv[i];
                     std::printf("Using configuration file '%s'.\n", conf_path);
                 } else {
                     std::fprintf(stderr, "quelld: flag -f specified without naming config file\n");
