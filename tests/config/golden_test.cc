@@ -24,7 +24,7 @@ const fs::path kCases = fs::path(__FILE__).parent_path() / "cases";
 using GoldenTest = ConfTest;
 
 void LogSummary(int result) {
-    log_line("-- parse_conf %d", result);
+    log_line("-- parse_conf %d conf_errors %d conf_line %d", result, conf_errors, conf_line);
     log_line("sleep_interval %d warn_time %d multiple_threshold %d session_threshold %d",
              sleep_interval, warn_time, multiple_threshold, session_threshold);
     log_line("multiples %d idle_method %d session_default %d refuse_time %d", multiples,
@@ -69,6 +69,7 @@ TEST_F(GoldenTest, Cases) {
         std::string name = cf.filename().string();
         conf_path = name.c_str();
         conf_mtime = 2;
+        conf_errors = 0;
 
         FILE* f = std::fopen(name.c_str(), "r");
         ASSERT_NE(f, nullptr) << name;

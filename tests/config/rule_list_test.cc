@@ -1,7 +1,10 @@
+// How list files are cut into names; which list, kind and value each file
+// command gives is covered by the golden cases (golden_test.cc).
 #include "config/rule_list.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "conf_fixture.h"
@@ -54,31 +57,6 @@ TEST_F(RuleListTest, ListFileLines) {
     EXPECT_EQ(conf_errors, 0);
 }
 
-TEST_F(RuleListTest, CommandChoosesListKindAndValue) {
-    std::string path = WriteFile("list", "alice\nstaff\nnosuchgroup\n");
-    read_list_file(EXEMPT, path.c_str(), ALL);
-    read_list_file(TIMEOUT, path.c_str(), 30);
-    read_list_file(SESSION, path.c_str(), 240);
-    read_list_file(REFUSE, path.c_str(), 0);
-    EXPECT_EQ(Log(), "");  // login names are never looked up
-    read_list_file(MAXUSER, path.c_str(), 3);
-    const char* logins = "259 nosuchgroup 0 %d\n259 staff 0 %d\n259 alice 0 %d\n";
-    auto expect = [&](int v) {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, logins, v, v, v);
-        return std::string(buf);
-    };
-    EXPECT_EQ(Dump(exempt_list), expect(277));
-    EXPECT_EQ(Dump(timeout_list), expect(30));
-    EXPECT_EQ(Dump(session_list), expect(240));
-    EXPECT_EQ(Dump(refuse_list), expect(0));
-    EXPECT_EQ(Dump(maxuser_list), "260 nosuchgroup -1 3\n260 staff 50 3\n260 alice -1 3\n");
-    EXPECT_EQ(Log(),
-              "Error parsing conf file:  unknown group name 'alice'.\n"
-              "Error parsing conf file:  unknown group name 'nosuchgroup'.\n");
-    EXPECT_EQ(conf_errors, 0);
-}
-
 TEST_F(RuleListTest, MissingFileIsAConfigurationError) {
     conf_line = 7;
     read_list_file(REFUSE, "/nonexistent/list", 0);
@@ -91,17 +69,6 @@ TEST_F(RuleListTest, MissingFileIsAConfigurationError) {
     std::string longpath = "/nonexistent/" + std::string(600, 'p');
     read_list_file(REFUSE, longpath.c_str(), 0);
     EXPECT_EQ(Log(), "q.cf: line 7: Could not open file '" + longpath + "'\n");
-}
-
-TEST_F(RuleListTest, ClearEmptiesAList) {
-    add_rule(session_list, LOGIN, strdup("a"), 0, 1);
-    add_rule(session_list, DEFAULT, nullptr, 0, 2);
-    add_rule(session_list, TTY, strdup("t"), 0, 3);
-    clear_rules(session_list);
-    EXPECT_EQ(session_list->next, session_list);
-    EXPECT_EQ(session_list->prev, session_list);
-    add_rule(session_list, HOST, strdup("h"), 0, 4);
-    EXPECT_EQ(Dump(session_list), "258 h 0 4\n");
 }
 
 }  // namespace

@@ -10,147 +10,107 @@
 
 namespace {
 
-// The configuration file is real (the reload opens it); its modification
-// time comes from the fake platform.
+// The configuration file is real (the reload opens it); the time stat gives
+// for it comes from the fake platform, so a stale time can stand for a file
+// that disappeared between the two calls.
 class ReloadTest : public ConfTest {
    protected:
     void SetUp() override {
         ConfTest::SetUp();
+        settings_init();  // start-up values: no read has happened
         cf_ = dir_ + "/quelld.cf";
         conf_path = cf_.c_str();
         conf_mtime = 1;
         char buf[26];
-        stamp_ = std::string(log_stamp(fake_.clock, buf), 19);
+        std::string stamp(log_stamp(fake_.clock, buf), 19);
+        reading_ = stamp + "   Reading in configuration file.\n";
+        no_stat_ = stamp + ":  Cannot stat conf file.\n";
+        no_open_ = reading_ + stamp + ":  Cannot open configuration file.\n";
     }
 
-    // Writes the configuration with the given modification time.
-    void Edit(const std::string& text, time_t mtime) {
-        WriteFile("quelld.cf", text);
-        fake_.SetTimes(cf_, mtime, mtime);
+    // text nullptr: no file; mtime 0: stat fails.
+    void Place(const char* text, time_t mtime) {
+        std::filesystem::remove(cf_);
+        fake_.files.clear();
+        if (text != nullptr)
+            WriteFile("quelld.cf", text);
+        if (mtime != 0)
+            fake_.SetTimes(cf_, mtime, mtime);
     }
 
-    std::string Reading() const { return stamp_ + "   Reading in configuration file.\n"; }
+    std::string Error(int line, const char* message) const {
+        return cf_ + ": line " + std::to_string(line) + ": " + message + "\n";
+    }
 
-    std::string cf_;
-    std::string stamp_;
+    std::string cf_, reading_, no_stat_, no_open_;
 };
 
-TEST_F(ReloadTest, ReadsWhenTheFileMovesForward) {
-    sleep_interval = 0;
-    Edit("sleep 60\nthreshold multiple 3\ntimeout default 30\n", 5000);
-    EXPECT_EQ(reload_config(), 1);
-    EXPECT_EQ(conf_mtime, 5000);
-    EXPECT_EQ(sleep_interval, 60);
-    EXPECT_EQ(multiple_threshold, 3);
-    EXPECT_EQ(multiples, -1);
-    EXPECT_EQ(Dump(timeout_list), "262 - 0 30\n");
-
-    // Same time, or an older copy: not read again.
-    Edit("sleep 1\n", 5000);
-    EXPECT_EQ(reload_config(), 0);
-    Edit("sleep 1\n", 4000);
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(sleep_interval, 60);
-
-    // A newer file without those lines: sleep is kept, the rest reset, the
-    // rules replaced.
-    Edit("timeout login alice 5\nmultiples 2\n", 6000);
-    EXPECT_EQ(reload_config(), 1);
-    EXPECT_EQ(sleep_interval, 60);
-    EXPECT_EQ(multiple_threshold, 0);
-    EXPECT_EQ(multiples, 2);
-    EXPECT_EQ(Dump(timeout_list), "259 alice 0 5\n");
-    EXPECT_EQ(Log(), Reading() + Reading());
-}
-
-TEST_F(ReloadTest, LaterFailuresKeepTheOldSettings) {
-    Edit("refuse login bob\n", 5000);
-    ASSERT_EQ(reload_config(), 1);
-
-    // Newer but cannot be opened (here: stat's answer is stale): three
-    // lines in every cycle, nothing changes.
-    std::filesystem::remove(cf_);
-    fake_.SetTimes(cf_, 6000, 6000);
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(conf_mtime, 5000);
-
-    // Missing: two lines in every cycle.
-    fake_.files.clear();
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(conf_mtime, 5000);
-    EXPECT_EQ(Dump(refuse_list), "259 bob 0 0\n");
-
-    std::string open_failed = Reading() + stamp_ +
-                              ":  Cannot open configuration file.\n"
-                              "Ignoring, and maintaining old settings.\n";
-    std::string stat_failed = stamp_ +
-                              ":  Cannot stat conf file.\n"
-                              "Ignoring, and maintaining old settings.\n";
-    EXPECT_EQ(Log(), Reading() + open_failed + open_failed + stat_failed + stat_failed);
-}
-
-TEST_F(ReloadTest, ErrorsInALaterReadAreOnlyLogged) {
-    Edit("sleep 10\n", 5000);
-    ASSERT_EQ(reload_config(), 1);
-    Edit("warn 20\nsleep x\ntimeout default 5\nsession default\n", 6000);
-    EXPECT_EQ(reload_config(), 1);
-    EXPECT_EQ(conf_mtime, 6000);
-    EXPECT_EQ(warn_time, 20);
-    EXPECT_EQ(sleep_interval, 10);
-    EXPECT_EQ(session_default, -1);
-    EXPECT_EQ(Dump(timeout_list), "262 - 0 5\n");
-    EXPECT_EQ(Log(), Reading() + Reading() + cf_ + ": line 2: syntax error\n" + cf_ +
-                         ": line 3: Malformed sleep command.\n" + cf_ + ": line 5: syntax error\n" +
-                         cf_ + ": line 5: Malformed session command.\n");
+TEST_F(ReloadTest, Sequence) {
+    const std::string keep = "Ignoring, and maintaining old settings.\n";
+    struct Step {
+        const char* text;
+        time_t mtime;
+        int result;
+        std::string log;    // the lines this step adds
+        std::string state;  // sleep_interval multiple_threshold multiples conf_mtime, rules
+    } steps[] = {
+        // Times up to 1 are never read: start-up values, empty lists.
+        {"sleep 5\n", 1, 0, "", "0 0 0 1\n"},
+        // A last line without a line feed is reported after the end-of-input
+        // test, so even in the first read it does not end the daemon.
+        {"sleep 10\nsleep 5", 5000, 1, reading_ + Error(1, "syntax error"), "10 0 -1 5000\n"},
+        {"sleep 60\nthreshold multiple 3\ntimeout default 30\nrefuse login bob\n", 6000, 1,
+         reading_, "60 3 -1 6000\n262 - 0 30\n259 bob 0 0\n"},
+        // Not newer: the same time, or an older copy.
+        {"sleep 1\n", 6000, 0, "", "60 3 -1 6000\n262 - 0 30\n259 bob 0 0\n"},
+        {"sleep 1\n", 5999, 0, "", "60 3 -1 6000\n262 - 0 30\n259 bob 0 0\n"},
+        // Newer: sleep is kept, the other settings reset, the rules replaced.
+        {"timeout login alice 5\nmultiples 2\n", 7000, 1, reading_, "60 0 2 7000\n259 alice 0 5\n"},
+        // Errors in a later read are logged; what parsed is in force.
+        {"timeout tty ttyv0 4\nsleep x\nthreshold multiple 2\n", 8000, 1,
+         reading_ + Error(2, "syntax error") + Error(3, "Malformed sleep command."),
+         "60 2 -1 8000\n257 ttyv0 0 4\n"},
+        // Failures after a read keep the old settings, in every cycle.
+        {nullptr, 9000, 0, no_open_ + keep, "60 2 -1 8000\n257 ttyv0 0 4\n"},
+        {nullptr, 9000, 0, no_open_ + keep, "60 2 -1 8000\n257 ttyv0 0 4\n"},
+        {nullptr, 0, 0, no_stat_ + keep, "60 2 -1 8000\n257 ttyv0 0 4\n"},
+        {nullptr, 0, 0, no_stat_ + keep, "60 2 -1 8000\n257 ttyv0 0 4\n"},
+    };
+    std::string log;
+    int n = 0;
+    for (const Step& s : steps) {
+        ++n;
+        Place(s.text, s.mtime);
+        EXPECT_EQ(reload_config(), s.result) << "step " << n;
+        log += s.log;
+        EXPECT_EQ(Log(), log) << "step " << n;
+        std::string state = std::to_string(sleep_interval) + " " +
+                            std::to_string(multiple_threshold) + " " + std::to_string(multiples) +
+                            " " + std::to_string(conf_mtime) + "\n" + Dump(timeout_list) +
+                            Dump(refuse_list);
+        EXPECT_EQ(state, s.state) << "step " << n;
+    }
 }
 
 TEST_F(ReloadTest, AFirstReadThatFailsEndsTheDaemon) {
+    const std::string die = "Have never read in conf settings.  Must die.\n";
     struct Case {
-        const char* name;
-        const char* text;  // nullptr: no file at all
-        time_t mtime;      // 0: stat fails
+        const char* text;
+        time_t mtime;
         std::string log;
     } cases[] = {
-        {"missing", nullptr, 0,
-         stamp_ + ":  Cannot stat conf file.\nHave never read in conf settings.  Must die.\n"},
-        {"unopenable", nullptr, 5000,
-         Reading() + stamp_ +
-             ":  Cannot open configuration file.\nHave never read in conf settings.  Must die.\n"},
-        {"errors", "sleep 5\nwarn\n$\nsleep 6\n", 5000,
-         Reading() + cf_ + ": line 3: syntax error\n" + cf_ +
-             ": line 3: Malformed warn command.\n" + cf_ +
-             ": line 3: Illegal character '$'.\nAborting due to conf file syntax errors.\n"},
+        {nullptr, 0, no_stat_ + die},
+        {nullptr, 5000, no_open_ + die},
+        {"sleep 5\nwarn\n$\nsleep 6\n", 5000,
+         reading_ + Error(3, "syntax error") + Error(3, "Malformed warn command.") +
+             Error(3, "Illegal character '$'.") + "Aborting due to conf file syntax errors.\n"},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(log_file_);
-        std::filesystem::remove(cf_);
-        fake_.files.clear();
-        if (c.text != nullptr)
-            WriteFile("quelld.cf", c.text);
-        if (c.mtime != 0)
-            fake_.SetTimes(cf_, c.mtime, c.mtime);
-        EXPECT_EXIT(reload_config(), testing::ExitedWithCode(1), "") << c.name;
-        EXPECT_EQ(Log(), c.log) << c.name;
+        Place(c.text, c.mtime);
+        EXPECT_EXIT(reload_config(), testing::ExitedWithCode(1), "") << c.log;
+        EXPECT_EQ(Log(), c.log);
     }
-}
-
-TEST_F(ReloadTest, AnUnfinishedLastLineDoesNotEndAFirstRead) {
-    // Its error comes after the end of the input has been checked.
-    Edit("sleep 10\nsleep 5", 5000);
-    EXPECT_EQ(reload_config(), 1);
-    EXPECT_EQ(sleep_interval, 10);
-    EXPECT_EQ(Log(), Reading() + cf_ + ": line 1: syntax error\n");
-}
-
-TEST_F(ReloadTest, TimesUpToOneAreNeverRead) {
-    Edit("sleep 10\n", 1);
-    EXPECT_EQ(reload_config(), 0);
-    Edit("sleep 10\n", -5);
-    EXPECT_EQ(reload_config(), 0);
-    EXPECT_EQ(sleep_interval, 0);
-    EXPECT_EQ(Log(), "");
 }
 
 // Descriptor 0 keeps what start-up left on it, and no descriptor stays
@@ -161,7 +121,7 @@ TEST_F(ReloadTest, StandardInputIsLeftAlone) {
     int open_before = fstat(0, &before);
     int lowest_free = dup(2);
     close(lowest_free);
-    Edit("sleep 10\n", 5000);
+    Place("sleep 10\n", 5000);
     ASSERT_EQ(reload_config(), 1);
     EXPECT_EQ(fstat(0, &after), open_before);
     EXPECT_EQ(before.st_dev, after.st_dev);
