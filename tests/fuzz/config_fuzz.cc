@@ -74,12 +74,23 @@ int parse(std::string_view config, bool from_file) {
     return result;
 }
 
+std::string work_dir;
+
+void remove_work_dir() {
+    unlink("list");
+    unlink("fuzz.cf");
+    rmdir(work_dir.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/quelldfuzz_XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0)
+    // In memory when the system offers it: two files are written per run.
+    work_dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    work_dir += "/quelldfuzz_XXXXXX";
+    if (mkdtemp(work_dir.data()) == nullptr || chdir(work_dir.c_str()) != 0)
         abort();
+    atexit(remove_work_dir);
     log_path = "/dev/null";
     auto* fake = new FakePlatform;  // lives for the whole run
     fake->AddUser("alice", 1001, 50);
