@@ -1,6 +1,14 @@
 #include "config/rule_list.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "config/scanner.h"
+#include "config/tokens.h"
+#include "daemon/event_log.h"
+#include "os/platform.h"
+#include "pathnames.h"
 
 // The five headers live for the whole process.
 static RuleNode headers[5];
@@ -54,4 +62,94 @@ void clear_rules(RuleList* list) {
         n = next;
     }
     list->next = list->prev = list;
+}
+
+int32_t rule_group_id(const char* name) {
+    const struct group* g = platform->gr_by_name(name);
+    if (g == nullptr) {
+        log_line("Error parsing conf file:  unknown group name '%s'.", name);
+        return UNKNOWN_GROUP_ID;
+    }
+    return static_cast<int32_t>(g->gr_gid);
+}
+
+namespace {
+
+// White space in the C locale, which the daemon never leaves.
+bool list_space(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the next line's first NAME_MAX_USER characters into line; returns
+// their number, or -1 at the end of the file.  The rest of an over-long line
+// is skipped with its line feed and all white space after it, so that the
+// next line's name is found even when the next line starts with blanks.
+int list_read_line(FILE* f, char* line) {
+    int len = 0;
+    int c = EOF;
+    while (len < NAME_MAX_USER && (c = getc(f)) != EOF && c != '\n')
+        line[len++] = static_cast<char>(c);
+    if (len == 0 && c == EOF)
+        return -1;
+    if (len == NAME_MAX_USER) {
+        c = getc(f);
+        if (c != '\n' && c != EOF) {
+            while (c != '\n' && c != EOF) c = getc(f);
+            while (list_space(c = getc(f))) {
+            }
+            if (c != EOF)
+                ungetc(c, f);
+        }
+    }
+    return len;
+}
+
+}  // namespace
+
+void read_list_file(int command, const char* path, int32_t value) {
+    RuleList* list;
+    int32_t kind = LOGIN;
+    switch (command) {
+        case EXEMPT:
+            list = exempt_list;
+            break;
+        case TIMEOUT:
+            list = timeout_list;
+            break;
+        case SESSION:
+            list = session_list;
+            break;
+        case REFUSE:
+            list = refuse_list;
+            break;
+        case MAXUSER:
+            list = maxuser_list;
+            kind = GROUP;
+            break;
+        default:
+            return;
+    }
+    FILE* f = std::fopen(path, "r");
+    if (f == nullptr) {
+        conf_error("Could not open file '%s'", path);
+        return;
+    }
+    char line[NAME_MAX_USER];
+    int len;
+    while ((len = list_read_line(f, line)) >= 0) {
+        // Only a space ends a name: a tab, a carriage return or a number
+        // sign is part of it.  A NUL ends it too, as it would any C string.
+        int n = 0;
+        while (n < len && line[n] != ' ' && line[n] != '\0') ++n;
+        if (n == 0)
+            continue;
+        auto* name = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+        if (name == nullptr)
+            continue;  // out of memory: this rule is lost
+        std::memcpy(name, line, static_cast<size_t>(n));
+        name[n] = '\0';
+        int32_t id = kind == GROUP ? rule_group_id(name) : 0;
+        add_rule(list, kind, name, id, value);
+    }
+    std::fclose(f);
 }

@@ -44,9 +44,23 @@ void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t valu
 // Removes and frees every node of list, with its entry and name.
 void clear_rules(RuleList* list);
 
+// The id stored in a group rule whose group the group database does not
+// hold.  Group lists end at their first negative entry, so this id matches
+// no session; 0 would be taken for a real group (wheel), and for a maxuser
+// rule 0 means "no limit".
+constexpr int32_t UNKNOWN_GROUP_ID = -1;
+
+// The id of the group called name, for a group rule.  An unknown name gives
+// UNKNOWN_GROUP_ID and writes "Error parsing conf file:  unknown group name"
+// to the event log (not counted as a configuration error).
+int32_t rule_group_id(const char* name);
+
 // Reads the list file at path into the list belonging to command (EXEMPT,
 // TIMEOUT, SESSION, REFUSE or MAXUSER), one rule per name with the given
-// value.  A file that cannot be opened is reported through conf_error.
+// value: login rules, or group rules (looked up by rule_group_id) for
+// MAXUSER.  Each line gives at most its first NAME_MAX_USER characters, up
+// to the first space.  A file that cannot be opened is reported through
+// conf_error and adds nothing.
 void read_list_file(int command, const char* path, int32_t value);
 
 #endif  // QUELLD_CONFIG_RULE_LIST_H

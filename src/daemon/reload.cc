@@ -1,3 +1,61 @@
 #include "daemon/reload.h"
 
-int reload_config() { return 0; }
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/grammar.h"
+#include "config/rule_list.h"
+#include "config/scanner.h"
+#include "config/settings.h"
+#include "daemon/event_log.h"
+#include "os/platform.h"
+
+// A configuration that could not be read: fatal until one has been read,
+// afterwards the rules and settings in force stay.
+static int reload_failed() {
+    if (conf_mtime == 1) {
+        log_line("Have never read in conf settings.  Must die.");
+        std::exit(1);
+    }
+    log_line("Ignoring, and maintaining old settings.");
+    return 0;
+}
+
+int reload_config() {
+    char stamp[26];
+    log_stamp(platform->now(), stamp);
+
+    time_t atime, mtime;
+    if (platform->file_times(conf_path, &atime, &mtime) != 0) {
+        log_line("%19.19s:  Cannot stat conf file.", stamp);
+        return reload_failed();
+    }
+    if (mtime <= conf_mtime)
+        return 0;
+
+    log_line("%19.19s   Reading in configuration file.", stamp);
+    // A stream of its own rather than standard input reopened, so that
+    // descriptor 0 stays as start-up left it.
+    FILE* f = std::fopen(conf_path, "r");
+    if (f == nullptr) {
+        log_line("%19.19s:  Cannot open configuration file.", stamp);
+        return reload_failed();
+    }
+
+    clear_rules(exempt_list);
+    clear_rules(refuse_list);
+    clear_rules(timeout_list);
+    clear_rules(session_list);
+    clear_rules(maxuser_list);
+    settings_reset();
+
+    restart_scanner(f);
+    parse_conf();
+    restart_scanner(nullptr);
+    std::fclose(f);
+
+    // The time stat gave before the read: an edit made during the read
+    // leaves the file newer, and is read in the next cycle.
+    conf_mtime = mtime;
+    return 1;
+}

@@ -1,0 +1,380 @@
+// A recursive-descent parser for a language whose every command is one
+// line: a switch on the line's first token picks the command's function,
+// which takes the rest of the line through the shared helpers below.  The
+// grammar nests no deeper than one command, so the parser keeps no stack and
+// a stack overflow cannot occur.
+#include "config/grammar.h"
+
+#include <cstdlib>
+
+#include "config/rule_list.h"
+#include "config/scanner.h"
+#include "config/settings.h"
+#include "config/tokens.h"
+#include "daemon/event_log.h"
+#include "os/platform.h"
+
+namespace {
+
+constexpr int NO_TOKEN = -1;
+
+// After a syntax error, this many tokens must be accepted before the next
+// syntax error is reported: a line that fails right after a skipped one
+// mostly repeats the same complaint.  The command's own message still comes.
+constexpr int QUIET_TOKENS = 3;
+
+// The whole state of a parse.  A token is read only when a decision needs
+// it, so a command is carried out, and its reports carry their line number,
+// before the next line is scanned.
+struct Parser {
+    int token;   // the token in hand, or NO_TOKEN when the next is unread
+    int quiet;   // tokens still to accept before syntax errors are reported
+    char* name;  // the line's NAME text until a rule or a list file takes it
+};
+
+Parser p;
+
+int peek() {
+    if (p.token == NO_TOKEN)
+        p.token = next_token();
+    return p.token;
+}
+
+// Takes the token in hand into the line; the one step that moves the parse
+// forward and counts towards the end of a quiet recovery.
+void accept() {
+    p.token = NO_TOKEN;
+    if (p.quiet > 0)
+        --p.quiet;
+}
+
+bool accept_if(int token) {
+    if (peek() != token)
+        return false;
+    accept();
+    return true;
+}
+
+char* take_name() {
+    char* n = p.name;
+    p.name = nullptr;
+    return n;
+}
+
+// The token in hand cannot continue the line: reports it unless quiet, then
+// skips through the line's NEWLINE (skipped tokens do not count).  Returns
+// 0, or -1 when the input ends first.
+int recover() {
+    std::free(take_name());
+    if (p.quiet == 0)
+        conf_error("syntax error");
+    p.quiet = QUIET_TOKENS;
+    int t;
+    while ((t = peek()) != NEWLINE) {
+        if (t == END_OF_INPUT)
+            return -1;
+        p.token = NO_TOKEN;
+    }
+    accept();
+    return 0;
+}
+
+// A command's line is malformed: recovers, then reports the command's own
+// message with the number of the line after the malformed one.
+int malformed(const char* message) {
+    if (recover() < 0)
+        return -1;
+    conf_error("%s", message);
+    return 0;
+}
+
+bool end_of_line() {
+    return accept_if(NEWLINE);
+}
+
+bool number(int32_t* n) {
+    if (peek() != NUMBER)
+        return false;
+    *n = token_number;
+    accept();
+    return true;
+}
+
+// who: TTY, HOST, LOGIN or GROUP, then a NAME, which goes to p.name.  The
+// lookups are made as soon as the name is read, whatever follows it.
+bool who(int32_t* kind, int32_t* id) {
+    int k = peek();
+    if (k != TTY && k != HOST && k != LOGIN && k != GROUP)
+        return false;
+    accept();
+    if (peek() != NAME)
+        return false;
+    p.name = take_token_text();
+    accept();
+    *kind = k;
+    *id = 0;
+    if (k == GROUP) {
+        *id = rule_group_id(p.name);
+    } else if (k == LOGIN && platform->pw_by_name(p.name) == nullptr) {
+        log_line("Warning parsing conf file:  unknown login name '%s'.", p.name);
+    }
+    return true;
+}
+
+// FILE then the list file's path, which goes to p.name.
+bool file_path() {
+    if (!accept_if(FILE_))
+        return false;
+    if (peek() != NAME)
+        return false;
+    p.name = take_token_text();
+    accept();
+    return true;
+}
+
+bool exempt_kind(int32_t* code) {
+    int t = peek();
+    if (t != ALL && t != IDLE && t != MULTIPLE && t != REFUSE && t != SESSION)
+        return false;
+    *code = t;
+    accept();
+    return true;
+}
+
+void read_named_list(int command, int32_t value) {
+    char* path = take_name();
+    read_list_file(command, path, value);
+    std::free(path);
+}
+
+// Each parse_<command> is entered with its keyword in hand, returns 0 when
+// the line has been dealt with and -1 when the input ended inside it.
+
+int parse_threshold() {
+    constexpr const char* bad = "Malformed threshold command.";
+    accept();
+    int which = peek();
+    if (which != MULTIPLE && which != SESSION)
+        return malformed(bad);
+    accept();
+    int32_t n;
+    if (!number(&n) || !end_of_line())
+        return malformed(bad);
+    (which == MULTIPLE ? multiple_threshold : session_threshold) = n;
+    return 0;
+}
+
+int parse_exempt() {
+    constexpr const char* bad = "Malformed exempt command.";
+    accept();
+    int32_t kind, id, code;
+    if (peek() == FILE_) {
+        if (!file_path() || !exempt_kind(&code) || !end_of_line())
+            return malformed(bad);
+        read_named_list(EXEMPT, code);
+        return 0;
+    }
+    if (!who(&kind, &id) || !exempt_kind(&code) || !end_of_line())
+        return malformed(bad);
+    add_rule(exempt_list, kind, take_name(), id, code);
+    return 0;
+}
+
+int parse_refuse() {
+    constexpr const char* bad = "Malformed refuse command.";
+    accept();
+    int32_t kind, id;
+    if (peek() == FILE_) {
+        if (!file_path() || !end_of_line())
+            return malformed(bad);
+        read_named_list(REFUSE, 0);
+        return 0;
+    }
+    if (!who(&kind, &id) || !end_of_line())
+        return malformed(bad);
+    add_rule(refuse_list, kind, take_name(), id, 0);
+    return 0;
+}
+
+int parse_session() {
+    constexpr const char* bad = "Malformed session command.";
+    accept();
+    int32_t kind, id, n;
+    switch (peek()) {
+        case FILE_:
+            if (!file_path() || !number(&n) || !end_of_line())
+                return malformed(bad);
+            read_named_list(SESSION, n);
+            return 0;
+        case DEFAULT:
+            accept();
+            if (!number(&n) || !end_of_line())
+                return malformed(bad);
+            session_default = n;  // the one setting kept in minutes
+            return 0;
+        case REFUSE:
+            accept();
+            if (!number(&n) || !end_of_line())
+                return malformed(bad);
+            refuse_time = minutes_to_seconds(n);
+            return 0;
+        default:
+            if (!who(&kind, &id) || !number(&n) || !end_of_line())
+                return malformed(bad);
+            add_rule(session_list, kind, take_name(), id, n);
+            return 0;
+    }
+}
+
+int parse_timeout() {
+    constexpr const char* bad = "Malformed timeout command.";
+    accept();
+    int32_t kind, id, n;
+    switch (peek()) {
+        case FILE_:
+            if (!file_path() || !number(&n) || !end_of_line())
+                return malformed(bad);
+            read_named_list(TIMEOUT, n);
+            return 0;
+        case DEFAULT:
+            accept();
+            if (!number(&n) || !end_of_line())
+                return malformed(bad);
+            add_rule(timeout_list, DEFAULT, nullptr, 0, n);
+            return 0;
+        default:
+            if (!who(&kind, &id) || !number(&n) || !end_of_line())
+                return malformed(bad);
+            add_rule(timeout_list, kind, take_name(), id, n);
+            return 0;
+    }
+}
+
+// sleep, warn and multiples: the keyword, a number, the end of the line.
+int parse_number_setting(int32_t* setting, const char* bad) {
+    accept();
+    int32_t n;
+    if (!number(&n) || !end_of_line())
+        return malformed(bad);
+    *setting = n;
+    return 0;
+}
+
+int parse_idlemethod() {
+    constexpr const char* bad = "Malformed idlemethod command.";
+    accept();
+    int method = peek();
+    if (method != USERINPUT && method != INPUTOUTPUT)
+        return malformed(bad);
+    accept();
+    if (!end_of_line())
+        return malformed(bad);
+    idle_method = method == USERINPUT ? 0 : 1;
+    return 0;
+}
+
+int parse_conswins() {
+    constexpr const char* bad = "Malformed cons(ole) win(dow)s command.";
+    accept();
+    int which = peek();
+    if (which != IDLE && which != SESSION && which != MULTIPLE)
+        return malformed(bad);
+    accept();
+    int32_t value;
+    switch (peek()) {
+        case NUMBER:
+            // A count of logins is taken as written; the limits are minutes.
+            value = which == MULTIPLE ? token_number : minutes_to_seconds(token_number);
+            break;
+        case NORMAL:
+            value = -2;
+            break;
+        case OFF:
+            value = -1;
+            break;
+        default:
+            return malformed(bad);
+    }
+    accept();
+    if (!end_of_line())
+        return malformed(bad);
+    if (which == IDLE)
+        console_idle = value;
+    else if (which == SESSION)
+        console_session = value;
+    else
+        console_multiple = value;
+    return 0;
+}
+
+int parse_maxuser() {
+    constexpr const char* bad = "Malformed maxuser command.";
+    accept();
+    int32_t kind, id, n;
+    if (peek() == FILE_) {
+        if (!file_path() || !number(&n) || !end_of_line())
+            return malformed(bad);
+        read_named_list(MAXUSER, n);
+        return 0;
+    }
+    if (!who(&kind, &id) || !number(&n) || !end_of_line())
+        return malformed(bad);
+    add_rule(maxuser_list, kind, take_name(), id, n);
+    return 0;
+}
+
+}  // namespace
+
+int parse_conf() {
+    p = Parser{NO_TOKEN, 0, nullptr};
+    for (;;) {
+        int r;
+        switch (peek()) {
+            case END_OF_INPUT:
+                return 0;
+            case NEWLINE:
+                accept();
+                continue;
+            case THRESHOLD:
+                r = parse_threshold();
+                break;
+            case EXEMPT:
+                r = parse_exempt();
+                break;
+            case REFUSE:
+                r = parse_refuse();
+                break;
+            case SESSION:
+                r = parse_session();
+                break;
+            case TIMEOUT:
+                r = parse_timeout();
+                break;
+            case SLEEP:
+                r = parse_number_setting(&sleep_interval, "Malformed sleep command.");
+                break;
+            case WARN:
+                r = parse_number_setting(&warn_time, "Malformed warn command.");
+                break;
+            case IDLEMETHOD:
+                r = parse_idlemethod();
+                break;
+            case CONSWINS:
+                r = parse_conswins();
+                break;
+            case MULTIPLES:
+                r = parse_number_setting(&multiples, "Malformed multiples command.");
+                break;
+            case MAXUSER:
+                r = parse_maxuser();
+                break;
+            default:
+                // No command starts with this token: the line is skipped
+                // with no message of its own.
+                r = recover();
+                break;
+        }
+        if (r < 0)
+            return 1;
+    }
+}
