@@ -82,6 +82,9 @@ char* pending_text;
 
 [[noreturn]] void scanner_die(const char* what) {
     std::fprintf(stderr, "quelld: %s\n", what);
+    // A detached daemon has no standard error left: say it in the event log
+    // too, or the daemon would vanish without a word.
+    log_line("quelld: %s", what);
     std::exit(2);
 }
 

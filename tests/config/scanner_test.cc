@@ -104,6 +104,8 @@ TEST_F(ScannerTest, ReadErrorExitsWithStatus2) {
         },
         testing::ExitedWithCode(2), "^quelld: cannot read configuration file: Is a directory\n$");
     std::fclose(f);
+    // Also in the event log, since a detached daemon's standard error is closed.
+    EXPECT_EQ(Log(), "quelld: cannot read configuration file: Is a directory\n");
 }
 
 }  // namespace
