@@ -74,7 +74,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
         // written all the same, so this line appears once per login.
         log_line("Error:  could not get info on supposed user %s.", r->user);
     }
-    r->login_time = e.ut_tv.tv_sec;
+    r->login_time = clamp_time(e.ut_tv.tv_sec);
 
     resolve_policy(slot);
     r->next_check = now;
@@ -108,7 +108,7 @@ int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, 
     if (name[0] == '\0')
         return 0;
 
-    if (std::strcmp(r->user, name) == 0 && r->login_time == e.ut_tv.tv_sec) {
+    if (std::strcmp(r->user, name) == 0 && r->login_time == clamp_time(e.ut_tv.tv_sec)) {
         if (reloaded == 1)
             resolve_policy(slot);
         // Due, or due within the slack: now > next_check - SLACK, written so

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 #include <utmpx.h>
 
+#include <cstdint>
 #include <ctime>
 
 class Platform {
@@ -60,6 +61,14 @@ class Platform {
     // the flag and the sleep.  A count of 0 only lets pending signals in.
     virtual void sleep_seconds(unsigned seconds) = 0;
 };
+
+// Times from outside (login records, device times a user can set on their own
+// terminal) are kept within about 35,000 years of the epoch, so that adding a
+// limit to one or taking differences can never overflow.
+constexpr int64_t TIME_LIMIT = int64_t{1} << 40;
+inline int64_t clamp_time(int64_t t) {
+    return t > TIME_LIMIT ? TIME_LIMIT : t < -TIME_LIMIT ? -TIME_LIMIT : t;
+}
 
 // The platform in force; the real one unless a test installed another.
 extern Platform* platform;

@@ -17,9 +17,9 @@ static int device_activity(const char* path, const SessionRecord* r, time_t* whe
     time_t atime, mtime;
     if (platform->file_times(path, &atime, &mtime) != 0) return -1;
     if (idle_method == 1 && (r->warned & WARN_IDLE) == 0)
-        *when = std::max(atime, mtime);
+        *when = clamp_time(std::max(atime, mtime));
     else
-        *when = atime;
+        *when = clamp_time(atime);
     return 0;
 }
 
@@ -28,7 +28,7 @@ static int device_activity(const char* path, const SessionRecord* r, time_t* whe
 static time_t device_latest(const char* path) {
     time_t atime, mtime;
     if (platform->file_times(path, &atime, &mtime) != 0) return 0;
-    return std::max(atime, mtime);
+    return clamp_time(std::max(atime, mtime));
 }
 
 // An active session's next check: when its idle limit runs out, or when its

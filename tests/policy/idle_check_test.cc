@@ -1,5 +1,7 @@
 #include "policy/idle_check.h"
 
+#include <limits>
+
 #include "check_fixture.h"
 
 namespace {
@@ -139,6 +141,17 @@ TEST_F(IdleCheckTest, UnexaminableTerminalIsNeverLoggedOut) {
     enforce_idle(0);
     EXPECT_EQ(fake.forks, 0);
     EXPECT_EQ(r->next_check, fake.clock + 900);
+}
+
+TEST_F(IdleCheckTest, DeviceTimesAtTheEndsOfTheRangeDoNotOverflow) {
+    SessionRecord* r = IdleSession(0);
+    fake.SetTimes("/dev/pts/1", std::numeric_limits<time_t>::max(), 0);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r->next_check, TIME_LIMIT + 900);
+    fake.SetTimes("/dev/pts/1", std::numeric_limits<time_t>::min(), 0);
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
 }
 
 class ConsoleIdleTest : public IdleCheckTest {
