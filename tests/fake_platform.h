@@ -62,6 +62,10 @@ class FakePlatform : public Platform {
     int fork_errno = 0;
     int wait_status = 0;
     int forks = 0;
+    // Failures of wait_process, one per call and in order (EINTR for a
+    // termination signal); once used up the calls succeed.  waits counts calls.
+    std::vector<int> wait_errnos;
+    int waits = 0;
 
     // Counters for tests that check what was looked up.
     int pw_lookups = 0;
