@@ -10,6 +10,7 @@ FakePlatform::~FakePlatform() {
 }
 
 void FakePlatform::Install() {
+    if (platform == this) return;  // installed twice: keep what to restore
     saved_ = platform;
     platform = this;
 }
@@ -96,6 +97,10 @@ pid_t FakePlatform::fork_process() {
 }
 
 pid_t FakePlatform::wait_process(pid_t pid, int* status) {
+    if (static_cast<size_t>(waits++) < wait_errnos.size()) {
+        errno = wait_errnos[waits - 1];
+        return -1;
+    }
     *status = wait_status;
     return pid;
 }

@@ -70,6 +70,11 @@ class FakePlatform : public Platform {
     // Every path file_times was asked about, in order.
     std::vector<std::string> examined;
 
+    // Failures of wait_process, one per call and in order (EINTR for a
+    // termination signal); once used up the calls succeed.  waits counts calls.
+    std::vector<int> wait_errnos;
+    int waits = 0;
+
     // Counters for tests that check what was looked up.
     int pw_lookups = 0;
     int utx_rewinds = 0;

@@ -1,8 +1,213 @@
 #include "enforce/warn.h"
 
-void warn(int, int, int) {}
-int warn_child(SessionRecord*, int, int) { return 0; }
-void unwritable_add(const SessionRecord*) {}
-int unwritable_find(const SessionRecord*) { return 0; }
-void unwritable_prune(const SessionRecord*) {}
-void unwritable_reset() {}
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "config/settings.h"
+#include "daemon/event_log.h"
+#include "daemon/signals.h"
+#include "enforce/logout.h"
+#include "enforce/terminal.h"
+#include "enforce/texts.h"
+#include "os/platform.h"
+#include "pathnames.h"
+
+struct UnwritableTty {
+    char tty[TTY_PATH_SIZE];  // the whole tty_path, so long paths compare whole
+    int64_t login_time;
+    UnwritableTty* next;
+};
+
+// Logins whose terminal a warning child could not open: each is reported
+// once.  Lives for the daemon's lifetime.
+static UnwritableTty* unwritable_ttys = nullptr;
+
+static bool unwritable_match(const UnwritableTty* e, const SessionRecord* r) {
+    return std::strncmp(e->tty, r->tty_path, sizeof e->tty) == 0;
+}
+
+void unwritable_add(const SessionRecord* r) {
+    // Without memory the login is simply not listed: its next failure is
+    // logged again, which is all the list prevents.
+    UnwritableTty* e = new (std::nothrow) UnwritableTty;
+    if (e == nullptr)
+        return;
+    std::memcpy(e->tty, r->tty_path, sizeof e->tty);
+    e->tty[sizeof e->tty - 1] = '\0';
+    e->login_time = r->login_time;
+    e->next = unwritable_ttys;
+    unwritable_ttys = e;
+}
+
+int unwritable_find(const SessionRecord* r) {
+    for (const UnwritableTty* e = unwritable_ttys; e != nullptr; e = e->next)
+        if (unwritable_match(e, r) && e->login_time == r->login_time)
+            return 1;
+    return 0;
+}
+
+void unwritable_prune(const SessionRecord* r) {
+    UnwritableTty** link = &unwritable_ttys;
+    while (*link != nullptr) {
+        UnwritableTty* e = *link;
+        if (unwritable_match(e, r) && e->login_time != r->login_time) {
+            *link = e->next;
+            delete e;
+        } else {
+            link = &e->next;
+        }
+    }
+}
+
+void unwritable_reset() {
+    while (unwritable_ttys != nullptr) {
+        UnwritableTty* e = unwritable_ttys;
+        unwritable_ttys = e->next;
+        delete e;
+    }
+}
+
+// Writes one warning text to the terminal, whole.
+static void warn_write(int fd, int len, const char* text) {
+    if (len > 0)
+        terminal_write(fd, text, len < static_cast<int>(TEXT_SIZE) ? len : TEXT_SIZE - 1);
+}
+
+// zap closes every descriptor from 2 up, the child's own terminal included;
+// closing it first keeps the number from being closed twice.
+static void warn_zap(SessionRecord* r, int* fd, const char* reason, int deliver) {
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+    zap(r, reason, deliver);
+}
+
+int warn_child(SessionRecord* r, int kind, int deliver) {
+    int fd = -1;
+    if (deliver) {
+        int probe = terminal_open(r->tty_path, O_RDONLY);
+        if (probe < 0)
+            deliver = 0;
+        else
+            close(probe);
+        fd = terminal_open(r->tty_path, O_WRONLY);
+        if (fd < 0) {
+            if (unwritable_find(r))
+                return 0;
+            char stamp[26];
+            log_line("%19.19s: Error in warn--Cannot open %s for %s.",
+                     log_stamp(platform->now(), stamp), r->tty_path, r->user);
+            return 5;
+        }
+    }
+    if (deliver)
+        tcflow(fd, TCOON);
+
+    time_t now = platform->now();
+    char text[TEXT_SIZE];
+    bool bit_set = (r->warned & static_cast<uint32_t>(kind)) != 0;
+    switch (kind) {
+        case WARN_IDLE:
+            if (bit_set)
+                warn_zap(r, &fd, "idle", deliver);
+            else if (deliver)
+                warn_write(fd, text_idle(text, sizeof text, r, now), text);
+            break;
+        case WARN_MULTIPLE:
+            if (bit_set)
+                warn_zap(r, &fd, "multiple", deliver);
+            else if (deliver)
+                warn_write(fd, text_multiple(text, sizeof text, r, now), text);
+            break;
+        case WARN_SESSION:
+            if (bit_set)
+                warn_zap(r, &fd, "session", deliver);
+            else if (deliver)
+                warn_write(fd, text_session(text, sizeof text, r, now), text);
+            break;
+        case WARN_MAXUSER:
+            if (bit_set)
+                warn_zap(r, &fd, "maxuser", deliver);
+            else if (deliver)
+                warn_write(fd, text_maxuser(text, sizeof text, r, now), text);
+            break;
+        case WARN_REFUSED:
+            if (deliver)
+                warn_write(fd, text_refused(text, sizeof text, now), text);
+            // The pause is not charged to the alarm: the logout gets a fresh one.
+            alarm(0);
+            platform->sleep_seconds(REFUSE_PAUSE);
+            alarm(WARN_ALARM);
+            warn_zap(r, &fd, "refused", deliver);
+            break;
+        case WARN_XLOCK:
+            warn_zap(r, &fd, "xlock", deliver);
+            break;
+        default:
+            break;
+    }
+    if (fd >= 0)
+        close(fd);
+    alarm(0);
+    return 0;
+}
+
+// The time-out path of the warning child: whatever it was doing is
+// abandoned.  Nothing is buffered in user space, so nothing more reaches the
+// terminal, and _exit runs no destructors and flushes nothing.
+static void warn_timeout(int /*sig*/) {
+    _exit(0);
+}
+
+[[noreturn]] static void warn_child_process(SessionRecord* r, int kind, int deliver) {
+    signals_unblock_in_child();
+    struct sigaction sa {};
+    sa.sa_handler = warn_timeout;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(WARN_ALARM);
+    _exit(warn_child(r, kind, deliver));
+}
+
+void warn(int index, int kind, int deliver) {
+    SessionRecord* r =
+        (kind == WARN_IDLE || kind == WARN_XLOCK) ? &SessionTable[index] : ActiveSessions[index];
+    if (!deliver)
+        r->warned |= static_cast<uint32_t>(kind);
+
+    pid_t pid = platform->fork_process();
+    if (pid < 0) {
+        log_line("Cannot fork in warn: %s", std::strerror(errno));
+        terminate_now();
+    }
+    if (pid == 0)
+        warn_child_process(r, kind, deliver);
+
+    // Recorded whatever the child achieves, so the next call logs out.
+    if (kind == WARN_MAXUSER || kind == WARN_MULTIPLE || kind == WARN_IDLE || kind == WARN_SESSION)
+        r->warned |= static_cast<uint32_t>(kind);
+
+    int status = 0;
+    for (;;) {
+        if (platform->wait_process(pid, &status) == pid)
+            break;
+        if (errno == EINTR) {
+            terminate_if_requested();
+            continue;
+        }
+        // No status to act on: the child is not ours to wait for (already
+        // reaped).  Treated as an end without news; a terminal it could not
+        // open is then reported again at the next warning.
+        log_line("Cannot wait in warn: %s", std::strerror(errno));
+        return;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 5)
+        unwritable_add(r);
+}

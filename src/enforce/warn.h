@@ -22,7 +22,11 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // child process under a WARN_ALARM-second alarm; returns once the child has
 // ended.  index is a SessionTable slot for kinds 1 and 16, a position in
 // ActiveSessions for the others.  deliver 0 never opens the terminal and
-// goes straight to the logout.  Ends the daemon when it cannot fork.
+// goes straight to the logout.  Sets the kind in warned for kinds 1, 2, 4
+// and 64 whatever the child does; a child exit status of 5 lists the login in
+// unwritable_ttys.  A wait that fails for another reason than a signal logs
+// "Cannot wait in warn: %s" and records nothing more.  Ends the daemon
+// (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);
 
 // The work of the warning child, callable without forking.  Returns the exit
@@ -30,10 +34,17 @@ void warn(int index, int kind, int deliver);
 // writing and the login is not yet in unwritable_ttys, 0 otherwise.
 int warn_child(SessionRecord* r, int kind, int deliver);
 
-// Logins whose terminal a warning child could not open.
+// unwritable_ttys: the logins, named by (tty_path, login_time), whose
+// terminal a warning child could not open.
+//
+// Adds r's login at the head of the list (no duplicate test).
 void unwritable_add(const SessionRecord* r);
+// 1 when r's login is listed, else 0.
 int unwritable_find(const SessionRecord* r);
+// Removes the entries for r's terminal that belong to other logins (another
+// login_time); called when a new login is set up on the terminal.
 void unwritable_prune(const SessionRecord* r);
+// Empties the list, as at program start.
 void unwritable_reset();
 
 #endif  // QUELLD_ENFORCE_WARN_H

@@ -1,0 +1,39 @@
+// The texts a warning child writes to a session's terminal: the idle,
+// session, multiple-login and group-limit warnings and the refusal notice.
+// Each is composed whole into a buffer so that it reaches the terminal in one
+// write and can be compared byte for byte.
+#ifndef QUELLD_ENFORCE_TEXTS_H
+#define QUELLD_ENFORCE_TEXTS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "daemon/session_table.h"
+
+// Bytes a buffer needs for the longest text and its NUL.
+constexpr size_t TEXT_SIZE = 512;
+
+// "<n> [more ]minutes" when seconds is a whole number of minutes (remainder 0
+// of truncating division by 60), else "<n> [more ]seconds"; "more " when more
+// is nonzero.  No singular form.  Returns a static buffer that every call
+// overwrites.
+const char* format_duration(int32_t seconds, int more);
+
+// Each composes one text into buf (size bytes, TEXT_SIZE is enough) and
+// returns its length, as snprintf does.  now is shown as the first 19
+// characters of its local-time text.
+//
+// Idle warning: idle_limit in whole minutes, warn_time as grace.
+int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now);
+// Session warning: session_limit in whole minutes, warn_time as grace.
+int text_session(char* buf, size_t size, const SessionRecord* r, time_t now);
+// Multiple-login warning: next_check holds the allowed number of logins;
+// sleep_interval as grace.
+int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now);
+// Group-limit warning: maxuser_limit, sleep_interval as grace.
+int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now);
+// Refusal notice.
+int text_refused(char* buf, size_t size, time_t now);
+
+#endif  // QUELLD_ENFORCE_TEXTS_H

@@ -1,0 +1,231 @@
+#include "enforce/warn.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "config/settings.h"
+#include "daemon/signals.h"
+#include "enforce/logout.h"
+#include "enforce/texts.h"
+#include "enforce_fixture.h"
+#include "fake_platform.h"
+
+namespace {
+
+using namespace enforce_test;
+
+// Remembers the warned bits of one record at the fork: what the child sees.
+struct ForkSpy : FakePlatform {
+    const SessionRecord* watch = nullptr;
+    uint32_t warned_at_fork = 0;
+    pid_t fork_process() override {
+        warned_at_fork = watch->warned;
+        return FakePlatform::fork_process();
+    }
+};
+
+class WarnTest : public testing::Test {
+   protected:
+    void SetUp() override {
+        Reset();
+        fake.Install();
+    }
+    void TearDown() override { unwritable_reset(); }
+    // Slot 0 and position 0 name different records, as after a dead entry.
+    void Reset() {
+        session_table_reset();
+        unwritable_reset();
+        settings_init();
+        SessionTable[0] = Session("ann", "/dev/pts/1", 100);
+        SessionTable[3] = Session("bob", "/dev/pts/2", 200);
+        ActiveSessions[0] = &SessionTable[3];
+        active_count = 1;
+        fake.watch = &SessionTable[0];
+        fake.forks = fake.waits = 0;
+    }
+    TempDir dir;
+    ForkSpy fake;
+};
+
+TEST_F(WarnTest, DaemonSideBookkeeping) {
+    const int exited5 = 5 << 8, killed = SIGKILL;
+    struct Case {
+        int kind, deliver;
+        uint32_t before;
+        int status;
+        int slot;  // the record chosen: 0 by slot, 3 by position
+        uint32_t at_fork, after;
+        bool unwritable;
+    } cases[] = {
+        {WARN_IDLE, 1, 0, 0, 0, 0, 1, false},          {WARN_IDLE, 0, 0, 0, 0, 1, 1, false},
+        {WARN_XLOCK, 1, 0, 0, 0, 0, 0, false},         {WARN_XLOCK, 0, 0, 0, 0, 16, 16, false},
+        {WARN_MULTIPLE, 1, 0, exited5, 3, 0, 2, true}, {WARN_SESSION, 1, 1, 0, 3, 1, 5, false},
+        {WARN_MAXUSER, 1, 0, killed, 3, 0, 64, false}, {WARN_REFUSED, 1, 1, exited5, 3, 1, 1, true},
+        {WARN_REFUSED, 0, 0, 0, 3, 8, 8, false},
+    };
+    for (const Case& c : cases) {
+        Reset();
+        SessionRecord& r = SessionTable[c.slot];
+        r.warned = c.before;
+        fake.watch = &r;
+        fake.wait_status = c.status;
+        warn(0, c.kind, c.deliver);
+        SCOPED_TRACE(testing::Message() << "kind " << c.kind << " deliver " << c.deliver);
+        EXPECT_EQ(fake.forks, 1);
+        EXPECT_EQ(fake.warned_at_fork, c.at_fork);
+        EXPECT_EQ(r.warned, c.after);
+        EXPECT_EQ(SessionTable[3 - c.slot].warned, 0u);
+        EXPECT_EQ(unwritable_find(&r), c.unwritable ? 1 : 0);
+    }
+    EXPECT_EQ(dir.Log(), "");
+}
+
+TEST_F(WarnTest, WaitInterruptedOrFailing) {
+    fake.wait_status = 5 << 8;
+    fake.wait_errnos = {EINTR, EINTR};  // no termination request: wait again
+    warn(0, WARN_IDLE, 1);
+    EXPECT_EQ(fake.waits, 3);
+    EXPECT_EQ(unwritable_find(&SessionTable[0]), 1);
+
+    Reset();  // no status at all: only the warned bit and one line
+    fake.wait_errnos = {ECHILD};
+    warn(0, WARN_IDLE, 1);
+    EXPECT_EQ(SessionTable[0].warned, 1u);
+    EXPECT_EQ(unwritable_find(&SessionTable[0]), 0);
+    EXPECT_EQ(dir.Log(), "Cannot wait in warn: No child processes\n");
+}
+
+TEST_F(WarnTest, FatalPaths) {
+    const std::string killed = Stamp(fake.clock, 24) + "  quelld killed.\n";
+    fake.fork_result = -1;
+    fake.fork_errno = EAGAIN;
+    EXPECT_EXIT(warn(0, WARN_IDLE, 1), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(dir.Log(), "Cannot fork in warn: Resource temporarily unavailable\n" + killed);
+
+    WriteFile(dir.log, "");  // a termination signal while waiting for the child
+    fake.fork_result = 4242;
+    fake.wait_errnos = {EINTR};
+    EXPECT_EXIT((terminate_requested = 1, warn(0, WARN_IDLE, 1)), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(dir.Log(), killed);
+}
+
+TEST_F(WarnTest, UnwritableList) {
+    SessionRecord a = Session("ann", "/dev/pts/1", 100), a2 = Session("ann", "/dev/pts/1", 150);
+    SessionRecord b = Session("bob", "/dev/pts/10", 100);
+    // Differ only after the 16th character: kept and compared whole.
+    SessionRecord l1 = Session("cy", "/dev/very/long/line-1"),
+                  l2 = Session("cy", "/dev/very/long/line-2");
+    for (SessionRecord* r : {&a, &b, &l1, &a}) unwritable_add(r);
+    EXPECT_EQ(unwritable_find(&a) + unwritable_find(&b) + unwritable_find(&l1), 3);
+    EXPECT_EQ(unwritable_find(&a2) + unwritable_find(&l2), 0);
+    unwritable_prune(&a2);  // both entries of the earlier login go
+    unwritable_prune(&l1);  // its own login stays
+    EXPECT_EQ(unwritable_find(&a), 0);
+    EXPECT_EQ(unwritable_find(&b) + unwritable_find(&l1), 2);
+}
+
+// The child's work without a fork, where it reaches no logout.
+TEST_F(WarnTest, ChildWarnsOrReportsTerminal) {
+    Pty pty;
+    warn_time = 300;
+    SessionRecord r = Session("ann", pty.path);
+    r.idle_limit = 900;
+    char text[TEXT_SIZE];
+    EXPECT_EQ(warn_child(&r, WARN_IDLE, 1), 0);
+    EXPECT_EQ(pty.Read(), std::string(text, text_idle(text, sizeof text, &r, fake.clock)));
+    EXPECT_EQ(warn_child(&r, WARN_MAXUSER, 0), 0);
+    EXPECT_EQ(pty.Read(100), "");
+
+    // Reported once per login; a "../" path neither opens nor changes a file.
+    const std::string victim = dir.File("v");
+    WriteFile(victim, "keep");
+    for (const std::string& path : {std::string("/dev/pts/99999"), "/dev/.." + victim}) {
+        WriteFile(dir.log, "");
+        SessionRecord bad = Session("ann", path);
+        EXPECT_EQ(warn_child(&bad, WARN_IDLE, 1), 5);
+        unwritable_add(&bad);
+        EXPECT_EQ(warn_child(&bad, WARN_SESSION, 1), 0);
+        EXPECT_EQ(dir.Log(),
+                  Stamp(fake.clock) + ": Error in warn--Cannot open " + path + " for ann.\n");
+    }
+    EXPECT_EQ(ReadFile(victim), "keep");
+}
+
+// Kinds that end in a logout, run in a child as in the daemon.
+TEST_F(WarnTest, ChildLogsOut) {
+    struct Case {
+        int kind;
+        uint32_t warned;
+        const char* reason;
+    } cases[] = {
+        {WARN_IDLE, 1, "idle"},        {WARN_MULTIPLE, 2, "multiple"}, {WARN_SESSION, 4, "session"},
+        {WARN_MAXUSER, 64, "maxuser"}, {WARN_XLOCK, 0, "xlock"},       {WARN_REFUSED, 0, "refused"},
+    };
+    fake.AddUser("root", 0, 0);
+    for (const Case& c : cases) {
+        WriteFile(dir.log, "");
+        Pty pty;
+        pid_t session = StartSession(pty.path);
+        SessionRecord r = Session("root", pty.path);
+        r.warned = c.warned;
+        bool refusal = c.kind == WARN_REFUSED;
+        int result = RunInChild([&] {
+            int status = warn_child(&r, c.kind, 1);
+            bool paused = fake.sleeps == std::vector<unsigned>{REFUSE_PAUSE};
+            return status == 0 && paused == refusal ? 0 : 1;
+        });
+        EXPECT_EQ(result, 0) << c.reason;
+        char text[TEXT_SIZE];
+        EXPECT_EQ(pty.Read(),
+                  (refusal ? std::string(text, text_refused(text, sizeof text, fake.clock)) : "") +
+                      kNotice);
+        EXPECT_TRUE(KilledBy(WaitFor(session, 2000), SIGHUP)) << c.reason;
+        // The logout reads the clock after the refusal's pause.
+        EXPECT_EQ(dir.Log(), Stamp(fake.clock + (refusal ? REFUSE_PAUSE : 0)) + " : root on " +
+                                 pty.path + " because " + c.reason + "\n");
+    }
+}
+
+// The real fork and platform, as the daemon runs them: a first call warns,
+// a second logs out, and a logout that hangs is cut off by the alarm.
+TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
+    TempDir dir;
+    Pty pty;
+    pid_t session = StartSession(pty.path);
+    const std::string hang = dir.File("ps");
+    WriteFile(hang, "#!/bin/sh\necho $$ > " + dir.File("pid") + "\necho header\nexec sleep 30\n",
+              0755);
+    int result = RunInChild([&] {
+        signals_init();
+        session_table_reset();
+        settings_init();
+        warn_time = 60;
+        SessionTable[0] = Session("root", pty.path);
+        SessionTable[0].idle_limit = 600;
+        warn(0, WARN_IDLE, 1);
+        if (SessionTable[0].warned != WARN_IDLE)
+            return 1;
+        warn(0, WARN_IDLE, 1);
+        ps_path = hang.c_str();
+        auto start = std::chrono::steady_clock::now();
+        warn(0, WARN_XLOCK, 0);
+        auto took = std::chrono::steady_clock::now() - start;
+        return took > std::chrono::milliseconds(4500) && took < std::chrono::seconds(8) ? 0 : 2;
+    });
+    pid_t sleeper = std::atoi(ReadFile(dir.File("pid")).c_str());
+    if (sleeper > 0)
+        kill(sleeper, SIGKILL);
+    EXPECT_EQ(result, 0);
+    std::string seen = pty.Read();
+    EXPECT_TRUE(KilledBy(WaitFor(session, 2000), SIGHUP));
+    EXPECT_EQ(seen.find("\r\nThis terminal has been idle 10 minutes. If it remains idle\r\nfor 1 "
+                        "more minutes it will"),
+              28u);
+    EXPECT_TRUE(seen.ends_with(kNotice));
+    std::string log = dir.Log();  // the cut-off logout never logs its reason
+    EXPECT_NE(log.find("because idle"), std::string::npos);
+    EXPECT_EQ(log.find("because xlock"), std::string::npos);
+}
+
+}  // namespace
