@@ -78,11 +78,13 @@ class FakePlatform : public Platform {
     // Counters for tests that check what was looked up.
     int pw_lookups = 0;
     int utx_rewinds = 0;
+    int utx_closes = 0;
 
     time_t now() override { return clock; }
     int file_times(const char* path, time_t* atime, time_t* mtime) override;
     void utx_rewind() override;
     const struct utmpx* utx_next() override;
+    void utx_close() override { ++utx_closes; }
     const struct passwd* pw_by_name(const char* name) override;
     const struct group* gr_by_name(const char* name) override;
     void gr_rewind() override { gr_pos_ = 0; }

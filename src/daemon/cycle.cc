@@ -70,8 +70,10 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
         fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
     } else {
-        // The groups of the slot's previous login stay; the identity below is
+        // No groups: the slot's previous login's groups would hand its group
+        // rules (exemptions among them) to a stranger.  The identity below is
         // written all the same, so this line appears once per login.
+        r->groups[0] = -1;
         log_line("Error:  could not get info on supposed user %s.", r->user);
     }
     r->login_time = clamp_time(e.ut_tv.tv_sec);
@@ -80,8 +82,13 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     r->next_check = now;
     cycle_checks.mark_recent_session_user(r);
     cycle_checks.unwritable_prune(r);
-    if (check_idle)
+    if (check_idle) {
         cycle_checks.enforce_idle(slot);
+        // A warning just given must be followed up when its grace ends, not
+        // a whole interval later.
+        if (r->next_check > now && r->next_check < *wake_time)
+            *wake_time = r->next_check;
+    }
 
     if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
         std::memcpy(console_user, r->user, sizeof console_user);
@@ -138,8 +145,8 @@ void cycle_other_entry(const struct utmpx& e) {
 
 time_t poll_scan(int reloaded) {
     time_t now = platform->now();
-    // The database is rewound at every pass and never closed: the platform
-    // keeps it open between passes, which saves an open per cycle.
+    // Closed again after the scan, so that a database file replaced between
+    // passes is read afresh and no descriptor stays open in between.
     platform->utx_rewind();
     time_t wake_time = now + sleep_interval;
     int slot_index = 0;
@@ -160,6 +167,7 @@ time_t poll_scan(int reloaded) {
         }
         ++slot_index;
     }
+    platform->utx_close();
 
     // The group check takes the login the scan met last; the multiple-login
     // check may sort ActiveSessions before it runs.

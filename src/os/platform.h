@@ -36,6 +36,8 @@ class Platform {
     // character fields need not be NUL-terminated.
     virtual void utx_rewind() = 0;
     virtual const struct utmpx* utx_next() = 0;
+    // Closes the database (endutxent) until the next rewind.
+    virtual void utx_close() = 0;
 
     // getpwnam and getgrnam: an entry owned by the platform, valid until the
     // next lookup, or nullptr when the name is unknown.

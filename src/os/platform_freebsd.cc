@@ -8,4 +8,6 @@ void os_utx_rewind() { setutxent(); }
 
 const struct utmpx* os_utx_next() { return getutxent(); }
 
+void os_utx_close() { endutxent(); }
+
 void platform_close_from(int lowest) { closefrom(lowest); }

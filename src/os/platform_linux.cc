@@ -13,6 +13,8 @@ void os_utx_rewind() { setutxent(); }
 
 const struct utmpx* os_utx_next() { return getutxent(); }
 
+void os_utx_close() { endutxent(); }
+
 void platform_close_from(int lowest) {
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0U) == 0) return;

@@ -8,5 +8,6 @@
 // entries one by one until nullptr.  A port may read it in bulk.
 void os_utx_rewind();
 const struct utmpx* os_utx_next();
+void os_utx_close();
 
 #endif  // QUELLD_OS_PLATFORM_OS_H

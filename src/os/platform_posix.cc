@@ -37,6 +37,7 @@ class PosixPlatform final : public Platform {
 
     void utx_rewind() override { os_utx_rewind(); }
     const struct utmpx* utx_next() override { return os_utx_next(); }
+    void utx_close() override { os_utx_close(); }
 
     const struct passwd* pw_by_name(const char* name) override { return getpwnam(name); }
     const struct group* gr_by_name(const char* name) override { return getgrnam(name); }

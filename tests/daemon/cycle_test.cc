@@ -127,14 +127,14 @@ TEST_F(CycleTest, SlotsPositionsAndIdentity) {
     EXPECT_EQ(fake.pw_lookups, lookups);
 
     // A new login time, then an unknown user, at alice's slot: new logins,
-    // without the old warnings; the unknown user keeps the slot's groups.
+    // without the old warnings; the unknown user gets none of alice's groups.
     SessionTable[1].warned = WARN_IDLE;
     fake.logins[2].ut_tv.tv_sec = 300;
     EXPECT_EQ(Scan().substr(0, 30), "mark alice;prune alice;idle 1;");
     EXPECT_EQ(SessionTable[1].warned, 0u);
     std::strcpy(fake.logins[2].ut_user, "ghost");
     Scan();
-    EXPECT_EQ(SessionTable[1].groups[0], 100);
+    EXPECT_EQ(SessionTable[1].groups[0], -1);
     EXPECT_EQ(Log(), std::string(NO_BOB) + "Error:  could not get info on supposed user ghost.\n");
 
     // One more entry in front moves every login to another slot: new there.
@@ -180,6 +180,20 @@ TEST_F(CycleTest, WakeTime) {
         EXPECT_EQ(poll_scan(0), t0 + c.wake) << c.next_check << " " << c.session;
         EXPECT_EQ(trace.find("idle") == 0, c.idle_runs) << c.next_check;
     }
+}
+
+// A new login warned at once is followed up when its grace ends, not a
+// whole interval later; the database is closed after every scan.
+TEST_F(CycleTest, NewLoginsNextCheckMovesTheWakeTime) {
+    sleep_interval = 60;
+    idle_next = 20;
+    fake.AddLogin("alice", "pts/1", "", 100);
+    time_t t0 = fake.clock;
+    EXPECT_EQ(poll_scan(0), t0 + 20);
+    EXPECT_EQ(fake.utx_closes, 1);
+    check_idle = false;
+    fake.logins[0].ut_tv.tv_sec = 200;
+    EXPECT_EQ(poll_scan(0), t0 + 60);
 }
 
 TEST_F(CycleTest, NewLoginLowersSleepInterval) {
