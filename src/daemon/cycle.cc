@@ -7,6 +7,7 @@
 
 #include "config/settings.h"
 #include "daemon/event_log.h"
+#include "daemon/log_escape.h"
 #include "daemon/reload.h"
 #include "daemon/session_table.h"
 #include "daemon/signals.h"
@@ -74,7 +75,9 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
         // rules (exemptions among them) to a stranger.  The identity below is
         // written all the same, so this line appears once per login.
         r->groups[0] = -1;
-        log_line("Error:  could not get info on supposed user %s.", r->user);
+        char user[log_escaped_size(USER_SIZE)];
+        log_line("Error:  could not get info on supposed user %s.",
+                 log_escape(r->user, user, sizeof user));
     }
     r->login_time = clamp_time(e.ut_tv.tv_sec);
 

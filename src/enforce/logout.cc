@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "daemon/event_log.h"
+#include "daemon/log_escape.h"
 #include "enforce/terminal.h"
 #include "os/platform.h"
 #include "pathnames.h"
@@ -46,6 +47,10 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
     }
     char stamp[26];
     log_stamp(platform->now(), stamp);
+    // The names come from the login database, which users can write into.
+    char user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
+    log_escape(r->user, user, sizeof user);
+    log_escape(r->tty_path, tty, sizeof tty);
 
     const struct passwd* pw = platform->pw_by_name(r->user);
     if (pw != nullptr) {
@@ -54,7 +59,7 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
         log_line(
             "Error getting user information for %s in zap.  Will attempt kill\n\twithout uid "
             "changing.",
-            r->user);
+            user);
     }
 
     if (deliver && fd >= 0) {
@@ -64,12 +69,12 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
         close(fd);
     } else if (deliver) {
         zap_set_euid(0);
-        log_line("%19.19s : couldn't open %s for %s.", stamp, r->tty_path, r->user);
+        log_line("%19.19s : couldn't open %s for %s.", stamp, tty, user);
     }
 
     kill_tty_processes(r);
     zap_set_euid(0);
-    log_line("%19.19s : %s on %s because %s", stamp, r->user, r->tty_path, reason);
+    log_line("%19.19s : %s on %s because %s", stamp, user, tty, reason);
 }
 
 void close_descriptors() {
@@ -182,11 +187,11 @@ void kill_tty_processes(const SessionRecord* r) {
     int fd = ps_start(session_line(r), &pid);
     if (fd < 0) {
         int saved = errno;
-        char stamp[26];
+        char stamp[26], line[log_escaped_size(TTY_PATH_SIZE)];
         // Every log line is written as the superuser.
         zap_set_euid(0);
         log_line("%19.19s : cannot run %s for %s: %s", log_stamp(platform->now(), stamp), ps_path,
-                 session_line(r), std::strerror(saved));
+                 log_escape(session_line(r), line, sizeof line), std::strerror(saved));
         return;
     }
 

@@ -12,6 +12,7 @@
 
 #include "config/settings.h"
 #include "daemon/event_log.h"
+#include "daemon/log_escape.h"
 #include "daemon/signals.h"
 #include "enforce/logout.h"
 #include "enforce/terminal.h"
@@ -101,9 +102,10 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
         if (fd < 0) {
             if (unwritable_find(r))
                 return 0;
-            char stamp[26];
+            char stamp[26], tty[log_escaped_size(TTY_PATH_SIZE)], user[log_escaped_size(USER_SIZE)];
             log_line("%19.19s: Error in warn--Cannot open %s for %s.",
-                     log_stamp(platform->now(), stamp), r->tty_path, r->user);
+                     log_stamp(platform->now(), stamp), log_escape(r->tty_path, tty, sizeof tty),
+                     log_escape(r->user, user, sizeof user));
             return 5;
         }
     }
