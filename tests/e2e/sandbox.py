@@ -187,6 +187,7 @@ def _build():
     # glibc's utmp is /var/run/utmp; on Debian /var/run points to /run.
     if os.path.realpath("/var/run") != "/run":
         raise RuntimeError("/var/run does not point to /run; the utmp would not be private")
+    _hold_run_dirs()
     devices = {n: os.stat("/dev/" + n) for n in _DEV_NODES}
     _mount("tmpfs", "/dev", "tmpfs", 0, "mode=755")
     for name, st in devices.items():
@@ -220,8 +221,28 @@ def _build():
     _fill_tmpfs()
 
 
+# Directories of the run itself (the checkout, the binary, the working
+# directory) that lie under one of the tmpfs mounts, e.g. a checkout in /tmp:
+# held open from before the first mount and bound back after every mount,
+# so the tmpfs never hides them.
+_kept = {}
+
+
+def _hold_run_dirs():
+    wanted = {_REPO, os.path.dirname(os.path.abspath(QUELLD_BIN)), os.getcwd()}
+    for path in sorted(wanted):
+        if any(path.startswith(k + "/") for k in _kept):
+            continue  # already visible through a kept parent
+        if any(path == d or path.startswith(d + "/") for d in _TMPFS_DIRS) and os.path.isdir(path):
+            _kept[path] = os.open(path, os.O_PATH | os.O_DIRECTORY)
+
+
 def _mount_tmpfs(path):
     _mount("tmpfs", path, "tmpfs", 0, "mode=1777" if path == "/tmp" else "mode=755")
+    for kept, fd in _kept.items():
+        if kept.startswith(path + "/"):
+            os.makedirs(kept, exist_ok=True)
+            _mount(f"/proc/self/fd/{fd}", kept, None, MS_BIND)
 
 
 def _fill_tmpfs():
