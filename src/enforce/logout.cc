@@ -42,8 +42,15 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
     int fd = -1;
     if (deliver) {
         fd = terminal_open(r->tty_path, O_RDWR);
-        if (fd >= 0)
+        if (fd >= 0) {
             tcflow(fd, TCOON);
+            // A terminal that never drains must not hold up the kills (the
+            // alarm would end the child before them, at every attempt): the
+            // notice goes out as far as there is room for it.
+            int flags = fcntl(fd, F_GETFL);
+            if (flags >= 0)
+                fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
     }
     char stamp[26];
     log_stamp(platform->now(), stamp);

@@ -1,6 +1,7 @@
 #include "enforce/logout.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <vector>
 
@@ -123,6 +124,7 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         pid_t session = StartSession(pty.path, false, 65533);
         ASSERT_GT(session, 0);
         const std::string path = c.dotdot ? "/dev/pts/../" + pty.path.substr(5) : pty.path;
+        OwnListing ps(dir, path.substr(5), session);
         SessionRecord r = Session(c.user, path);
         FakePlatform fake;
         if (c.known)
@@ -141,6 +143,47 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         EXPECT_EQ(dir.Log(), expected + Stamp(fake.clock) + " : " + c.user + " on " + path +
                                  " because idle\n");
     }
+}
+
+// A terminal whose output queue is full and never drains: the notice is
+// dropped and the session is logged out all the same, well within the
+// warning child's alarm.
+TEST(LogoutTest, ZapOnTerminalThatNeverDrains) {
+    TempDir dir;
+    Pty pty;
+    pid_t session = StartSession(pty.path);
+    ASSERT_GT(session, 0);
+    OwnListing ps(dir, pty.path.substr(5), session);
+    int fill = open(pty.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fill, 0);
+    // The kernel moves queued output on in the background: full only once
+    // writes have kept failing for a while.
+    char block[1024] = {};
+    for (int refused = 0; refused < 10;) {
+        if (write(fill, block, sizeof block) > 0) {
+            refused = 0;
+        } else {
+            ++refused;
+            usleep(50000);
+        }
+    }
+    close(fill);
+    SessionRecord r = Session("root", pty.path);
+    FakePlatform fake;
+    fake.AddUser("root", 0, 0);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int result = RunInChild([&] {
+        fake.Install();
+        alarm(WARN_ALARM);  // as in a warning child: a blocked write ends it here
+        zap(&r, "idle", 1);
+        return 0;
+    });
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(end.tv_sec - start.tv_sec, WARN_ALARM - 1);
+    EXPECT_TRUE(KilledBy(WaitFor(session, 2000), SIGHUP));
+    EXPECT_EQ(dir.Log(), Stamp(fake.clock) + " : root on " + pty.path + " because idle\n");
 }
 
 }  // namespace
