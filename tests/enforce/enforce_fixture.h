@@ -23,6 +23,8 @@
 
 #include "daemon/event_log.h"
 #include "daemon/session_table.h"
+#include "enforce/logout.h"
+#include "pathnames.h"
 
 namespace enforce_test {
 
@@ -53,6 +55,26 @@ struct TempDir {
     std::string File(const char* name) const { return path + "/" + name; }
     std::string Log() const { return ReadFile(log); }
     std::string path, log;
+};
+
+// Points ps_path at a stand-in listing that names pid, and only when asked
+// for line; the real command is back when it goes.  The real ps matches
+// terminals by device number, which the pseudo-terminals of every devpts
+// instance on the machine share (the end-to-end sandboxes', containers'):
+// run as root by a test, its logout would kill their processes too.
+struct OwnListing {
+    OwnListing(const TempDir& dir, const std::string& line, pid_t pid) : path(dir.File("ownps")) {
+        WriteFile(path,
+                  "#!/bin/sh\necho '  PID TTY          TIME CMD'\n"
+                  "[ \"$1\" = '-t" +
+                      line + "' ] && echo " + std::to_string(pid) + "\n",
+                  0755);
+        // The kills may run as the session's user.
+        chmod(dir.path.c_str(), 0755);
+        ps_path = path.c_str();
+    }
+    ~OwnListing() { ps_path = PATH_PS; }
+    std::string path;
 };
 
 // A pseudo-terminal whose output reaches the master unchanged.  The test
