@@ -173,6 +173,25 @@ def remount_readonly(path):
     _mount("none", path, None, MS_REMOUNT | MS_RDONLY)
 
 
+def remount_writable(path):
+    """Makes a mount that ``remount_readonly`` made read-only writable again."""
+    _mount("none", path, None, MS_REMOUNT)
+
+
+def bind_mount(source, target):
+    """Shows ``source`` at ``target`` (which must exist) until ``unmount(target)``.
+
+    Only the sandbox's mount namespace sees it, so host paths such as /bin/ps
+    can be covered; the caller unmounts it (reset does not).
+    """
+    _mount(source, target, None, MS_BIND)
+
+
+def unmount(target):
+    """Removes a mount made by ``bind_mount``."""
+    _umount(target)
+
+
 _base_passwd = ""
 _base_group = ""
 _built = False
@@ -424,6 +443,12 @@ def add_user(name, uid=None, group=None, groups=()):
     _users[name] = (uid, _groups[group][0])
     _write_accounts()
     return uid
+
+
+def remove_user(name):
+    """Deletes a test user from the password database (its groups stay)."""
+    del _users[name]
+    _write_accounts()
 
 
 def _write_accounts():

@@ -1,0 +1,227 @@
+"""Faults while the daemon runs: each must leave it running and enforcing.
+
+The event log vanishing or becoming unwritable, the configuration removed,
+unreadable, older or broken, a terminal that never drains, a login whose
+terminal goes away before its warning, the process listing command missing,
+a user deleted from the password database while logged in.
+"""
+
+import os
+import re
+import stat
+import time
+
+import sandbox
+from logins import (POLICY, assert_log_lines, children, expect_notice, fill_output, idle_login,
+                    line_patterns, logged_out)
+from sandbox import CONF_PATH, LOG_PATH, STAMP19
+
+READING = rf"^{STAMP19}   Reading in configuration file\.$"
+
+
+def because(session, reason="idle"):
+    return rf"^{STAMP19} : {session.user} on {re.escape(session.path)} because {reason}$"
+
+
+def log_out_for_good(test, session, reason="idle"):
+    """Waits for the session's logout, then ends its utmp entry as a login program would."""
+    logged_out(test, session, because(session, reason))
+    sandbox.end_login(session.utmp_index)
+
+
+class EventLogFaultTest(sandbox.SandboxTestCase):
+    def test_log_removed_or_unwritable_while_running(self):
+        for name in ("alice", "bob", "carol", "mallory"):
+            sandbox.add_user(name)
+        d = sandbox.start_daemon(config=POLICY)
+        sandbox.wait_for_log(READING)
+
+        os.remove(LOG_PATH)
+        alice = idle_login("alice")
+        log_out_for_good(self, alice)
+        # Made afresh, with the lines written since and its usual mode.
+        self.assertEqual(stat.S_IMODE(os.stat(LOG_PATH).st_mode), 0o644)
+        assert_log_lines(self, line_patterns(f"@ : alice on {alice.path} because idle"))
+
+        # Unwritable: the logout goes ahead and its line is lost.
+        os.remove(LOG_PATH)
+        sandbox.remount_readonly("/var/log")
+        bob = idle_login("bob")
+        expect_notice(bob)
+        sandbox.wait_until(lambda: not bob.alive(), what="bob's process to end")
+        sandbox.end_login(bob.utmp_index)
+        self.assertFalse(os.path.exists(LOG_PATH))
+
+        # Writable again: the next line makes a fresh file.
+        sandbox.remount_writable("/var/log")
+        carol = idle_login("carol")
+        log_out_for_good(self, carol)
+        assert_log_lines(self, line_patterns(f"@ : carol on {carol.path} because idle"))
+        self.assertTrue(d.alive())
+        self.assertEqual(d.stop(), 1)
+
+
+class ConfigurationFaultTest(sandbox.SandboxTestCase):
+    def setUp(self):
+        super().setUp()
+        for name in ("alice", "mallory"):
+            sandbox.add_user(name)
+
+    def start(self):
+        d = sandbox.start_daemon(config=POLICY)
+        sandbox.wait_for_log(READING)
+        return d
+
+    def still_enforces(self, d):
+        """The rules read first are in force: an idle login goes, a refused one too."""
+        alice = idle_login("alice")
+        log_out_for_good(self, alice)
+        mallory = sandbox.login("mallory")
+        mallory.expect(b"about to be terminated", timeout=20)
+        log_out_for_good(self, mallory, "refused")
+        self.assertTrue(d.alive())
+
+    def test_removed(self):
+        d = self.start()
+        os.remove(CONF_PATH)
+        sandbox.wait_for_log(rf"^{STAMP19}:  Cannot stat conf file\.\n"
+                             r"Ignoring, and maintaining old settings\.$")
+        self.still_enforces(d)
+
+    def test_replaced_by_a_directory(self):
+        d = self.start()
+        os.remove(CONF_PATH)
+        os.mkdir(CONF_PATH)
+        os.utime(CONF_PATH, (time.time() + 5, time.time() + 5))
+        sandbox.wait_for_log(rf"{READING}\n^{STAMP19}:  Cannot open configuration file\.\n"
+                             r"Ignoring, and maintaining old settings\.$")
+        self.still_enforces(d)
+
+    def test_replaced_by_an_older_copy(self):
+        d = self.start()
+        first = os.stat(CONF_PATH).st_mtime
+        # Would refuse alice and nobody else: never read, being older.
+        sandbox.write_config("refuse login alice\nsleep 5\n", mtime=first - 100)
+        self.still_enforces(d)
+        self.assertEqual(len(re.findall(READING, sandbox.read_log(), re.MULTILINE)), 1)
+        self.assertNotIn("refused", "".join(line for line in sandbox.log_lines()
+                                            if "alice" in line))
+
+    def test_replaced_by_a_broken_one(self):
+        d = self.start()
+        # The daemon lives with whatever parsed: the rules around the errors.
+        sandbox.write_config("timeout default 1\nwarn 2\nsleep 5\ntimeout\n"
+                             "bogus %\nrefuse login mallory\n")
+        sandbox.wait_for_log(rf"{READING}\n{re.escape(CONF_PATH)}: line 5: syntax error\n"
+                             rf"{re.escape(CONF_PATH)}: line 5: Malformed timeout command\.\n"
+                             rf"{re.escape(CONF_PATH)}: line 5: Illegal character '%'\.$")
+        self.still_enforces(d)
+
+
+class TerminalFaultTest(sandbox.SandboxTestCase):
+    def test_terminal_that_never_drains(self):
+        for name in ("stuck", "alice"):
+            sandbox.add_user(name)
+        stuck = idle_login("stuck")
+        fill_output(stuck)
+        alice = idle_login("alice")
+        d = sandbox.start_daemon(config=POLICY)
+        started = time.monotonic()
+        # The warning child gives up on the stuck terminal after about five
+        # seconds; the daemon goes on to alice.
+        log_out_for_good(self, alice)
+        self.assertGreater(time.monotonic() - started, 4)
+        self.assertTrue(d.alive())
+        # The stuck session is logged out all the same: its notice cannot
+        # block the kills.
+        sandbox.wait_until(lambda: not stuck.alive(), timeout=30, what="stuck's process to end")
+        sandbox.wait_for_log(because(stuck))
+        self.assertTrue(d.alive())
+        self.assertEqual(d.stop(), 1)
+
+    def test_login_gone_before_its_warning(self):
+        for name in ("mallory", "stuck", "alice"):
+            sandbox.add_user(name)
+        # mallory is refused; the refusal check acts on what the scan found.
+        gone = sandbox.login("mallory")
+        gone_path = gone.path
+        stuck = idle_login("stuck")
+        fill_output(stuck)
+        # Opened now, so that it cannot take the number of mallory's terminal.
+        alice = sandbox.open_pty("alice")
+        d = sandbox.start_daemon(config=POLICY)
+        # While the scan waits for the stuck terminal's warning, mallory's
+        # terminal goes away; the utmp entry stays.
+        sandbox.wait_until(lambda: children(d.pid), what="the first warning child")
+        gone.close()
+        sandbox.wait_until(lambda: not os.path.exists(gone_path), what=f"{gone_path} to go")
+        sandbox.wait_for_log(
+            rf"^{STAMP19}: Error in warn--Cannot open {gone_path} for mallory\.$", timeout=20)
+        # The daemon goes on: a later login is logged out, the gone one is
+        # reported once and left alone.
+        alice.set_idle(120)
+        alice.utmp_index = sandbox.add_login("alice", alice.line, "", int(time.time()) - 600,
+                                             alice.pid)
+        log_out_for_good(self, alice)
+        self.assertTrue(d.alive())
+        log = sandbox.read_log()
+        self.assertEqual(log.count("Cannot open"), 1, log)
+        self.assertNotIn("mallory on", log)
+
+
+class ProcessListFaultTest(sandbox.SandboxTestCase):
+    def test_ps_missing(self):
+        for content, mode, error in ((b"", 0o755, "Exec format error"),
+                                     (b"#!/bin/sh\necho 1\n", 0o644, "Permission denied")):
+            with self.subTest(error=error):
+                sandbox.reset()
+                sandbox.add_user("alice")
+                sandbox.add_user("mallory")
+                fake_ps = "/tmp/ps"
+                with open(fake_ps, "wb") as f:
+                    f.write(content)
+                os.chmod(fake_ps, mode)
+                sandbox.bind_mount(fake_ps, "/bin/ps")
+                mounted = True
+                try:
+                    alice = idle_login("alice")
+                    d = sandbox.start_daemon(config=POLICY)
+                    expect_notice(alice)
+                    sandbox.wait_for_log(because(alice))
+                    assert_log_lines(self, line_patterns(
+                        f"@ : cannot run /bin/ps for {alice.line}: {error}",
+                        f"@ : alice on {alice.path} because idle"))
+                    self.assertTrue(d.alive())
+                    # Nothing is lost: with the command back, the next
+                    # attempt kills the session.
+                    sandbox.unmount("/bin/ps")
+                    mounted = False
+                    sandbox.wait_until(lambda: not alice.alive(), timeout=20,
+                                       what="alice's process to end")
+                    self.assertTrue(d.alive())
+                finally:
+                    if mounted:
+                        sandbox.unmount("/bin/ps")
+
+
+class PasswordFaultTest(sandbox.SandboxTestCase):
+    def test_user_deleted_while_logged_in(self):
+        sandbox.add_user("bob")
+        sandbox.add_user("mallory")
+        bob = sandbox.login("bob", login_time=int(time.time()) - 600)
+        bob.set_idle(50)  # idle for a minute in about ten seconds
+        # A login after bob's whose user is unknown: its line shows that the
+        # scan has looked bob up.
+        sandbox.add_login("nobody-here", "pts/99", "", int(time.time()) - 600)
+        d = sandbox.start_daemon(config=POLICY)
+        sandbox.wait_for_log("supposed user nobody-here")
+        sandbox.remove_user("bob")
+        logged_out(self, bob, because(bob))
+        self.assertTrue(d.alive())
+        assert_log_lines(self, line_patterns(
+            "Error getting user information for bob in zap.  Will attempt kill",
+            "\twithout uid changing.",
+            f"@ : bob on {bob.path} because idle",
+            "Error:  could not get info on supposed user nobody-here."))
+        # Known when the login was first seen: no complaint then.
+        self.assertNotIn("supposed user bob", sandbox.read_log())
