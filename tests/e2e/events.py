@@ -16,6 +16,12 @@ DIE = "Have never read in conf settings.  Must die."
 ABORT = "Aborting due to conf file syntax errors."
 TOO_MANY = "Error:  too many users.  Recompile with higher 'MAXUSERS' setting."
 
+#: A configuration line whose read logs MARKED.  The daemon logs READING
+#: before it opens the file, so a test must not change the file until MARKED
+#: shows that the file is open and being parsed.
+MARK = "exempt login readmark idle\n"
+MARKED = "Warning parsing conf file:  unknown login name 'readmark'."
+
 _STAMP = re.compile(rf"^(?:{STAMP24}|{STAMP19})")
 
 

@@ -10,7 +10,7 @@ import os
 import time
 
 import sandbox
-from events import KEEP, READING, TOO_MANY, count, events, no_info, stamps, wait_count
+from events import KEEP, MARK, MARKED, READING, TOO_MANY, count, events, no_info, stamps, wait_count
 from sandbox import CONF_PATH, DEAD_PROCESS, USER_PROCESS, UtmpRecord
 
 T0 = 1_700_000_000  # a login time of the tests' logins
@@ -19,8 +19,8 @@ T0 = 1_700_000_000  # a login time of the tests' logins
 def start_counting(config="sleep 1\n"):
     """Starts the daemon with ``config``, then removes the file so that every
     later pass logs one KEEP line.  Returns the Daemon."""
-    d = sandbox.start_daemon(config=config)
-    wait_count(READING, 1)
+    d = sandbox.start_daemon(config=config + MARK)
+    wait_count(MARKED, 1)
     os.remove(CONF_PATH)
     wait_count(KEEP, 1)
     return d
@@ -150,8 +150,8 @@ class RestTest(sandbox.SandboxTestCase):
         for config, expected_passes in self.CASES:
             with self.subTest(config=config):
                 sandbox.reset()
-                d = sandbox.start_daemon(config=config)
-                wait_count(READING, 1)
+                d = sandbox.start_daemon(config=config + MARK)
+                wait_count(MARKED, 1)
                 os.remove(CONF_PATH)
                 before = cpu_and_switches(d.pid)
                 time.sleep(self.WINDOW)  # the measurement itself: no condition to wait for
