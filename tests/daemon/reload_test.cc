@@ -113,6 +113,31 @@ TEST_F(ReloadTest, AFirstReadThatFailsEndsTheDaemon) {
     }
 }
 
+// A directory or a FIFO at the path cannot be opened as a configuration: it
+// must neither end a running daemon at the first read nor block it in open.
+TEST_F(ReloadTest, OnlyARegularFileIsRead) {
+    const std::string keep = "Ignoring, and maintaining old settings.\n";
+    Place("sleep 10\n", 5000);
+    ASSERT_EQ(reload_config(), 1);
+    std::string log = reading_;
+    for (auto make : {+[](const char* p) { return mkdir(p, 0755); },
+                      +[](const char* p) { return mkfifo(p, 0644); }}) {
+        Place(nullptr, 6000);
+        ASSERT_EQ(make(cf_.c_str()), 0);
+        EXPECT_EQ(reload_config(), 0);
+        log += no_open_ + keep;
+        EXPECT_EQ(Log(), log);
+        EXPECT_EQ(conf_mtime, 5000);
+        EXPECT_EQ(sleep_interval, 10);
+    }
+    std::filesystem::remove(cf_);
+    std::filesystem::remove(log_file_);
+    conf_mtime = 1;
+    ASSERT_EQ(mkdir(cf_.c_str(), 0755), 0);
+    EXPECT_EXIT(reload_config(), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Log(), no_open_ + "Have never read in conf settings.  Must die.\n");
+}
+
 // Descriptor 0 keeps what start-up left on it, and no descriptor stays
 // open after a read.
 TEST_F(ReloadTest, StandardInputIsLeftAlone) {
