@@ -13,6 +13,7 @@
 #include "daemon/event_log.h"
 
 int32_t conf_line = 1;
+int32_t conf_token_line = 1;
 int32_t conf_errors = 0;
 int32_t token_number = 0;
 
@@ -221,6 +222,7 @@ int next_token() {
     pending_text = nullptr;
     for (;;) {
         int c = peek_byte();
+        conf_token_line = conf_line;
         if (c < 0) {
             conf_input_end();
             return END_OF_INPUT;

@@ -13,6 +13,13 @@
 // feed scanned, back to 1 at the end of every read.
 extern int32_t conf_line;
 
+// The line the last token returned by next_token lies on (a NEWLINE's own
+// line, the last line at the end of the input), or the line of the illegal
+// character being reported.  Unlike conf_line, which has already moved on
+// when a report follows a line feed, it names the line a report or a rule
+// belongs to; the daemon's reports keep conf_line, quelld-check uses this.
+extern int32_t conf_token_line;
+
 // Configuration errors reported since program start; never reset.
 extern int32_t conf_errors;
 
