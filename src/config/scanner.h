@@ -23,6 +23,11 @@ extern int32_t conf_token_line;
 // Configuration errors reported since program start; never reset.
 extern int32_t conf_errors;
 
+// conf_errors as it stood when the scanner last reached the end of its input:
+// what conf_input_end judges a first read by (a report made after the end,
+// on a last line without its line feed, does not count).
+extern int32_t conf_errors_at_end;
+
 // The value of the last NUMBER token, saturated to the signed 32-bit range.
 extern int32_t token_number;
 
