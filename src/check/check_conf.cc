@@ -50,13 +50,34 @@ bool starts_with(const std::string& s, const std::string& prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The text with control characters and bytes from 0x80 up written as C
+// escapes: a message about an illegal carriage return must not move the
+// administrator's cursor.
+std::string visible(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 void check_log_hook(const char* format, va_list ap) {
     std::string text = check_format(format, ap);
     // The scanner's fatal messages are already on standard error.
     if (starts_with(text, "quelld: "))
         return;
     if (!check_in_conf) {
-        std::fprintf(check_problems, "quelld-check: %s\n", text.c_str());
+        std::fprintf(check_problems, "quelld-check: %s\n", visible(text).c_str());
         return;
     }
     // conf_error's lines carry the daemon's "PATH: line N: " with the line
@@ -67,7 +88,8 @@ void check_log_hook(const char* format, va_list ap) {
     std::string prefix = std::string(conf_path) + ": line " + number + ": ";
     if (starts_with(text, prefix))
         text.erase(0, prefix.size());
-    std::fprintf(check_problems, "%s:%d: %s\n", conf_path, conf_token_line, text.c_str());
+    std::fprintf(check_problems, "%s:%d: %s\n", conf_path, conf_token_line,
+                 visible(text).c_str());
 }
 
 // A warning about a rule or a setting, kept until all are known so that

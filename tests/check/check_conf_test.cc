@@ -26,7 +26,8 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
         {"timeout default 30\nwarn 60\nsleep 60\n", "", 0},
         // The daemon names line 3 for the Malformed message: the line after.
         {"sleep 60\nsleep\nwarn 5\n", "q.cf:2: syntax error\nq.cf:2: Malformed sleep command.\n" + Fatal(2), 1},
-        {"sleep 60\r\n", "q.cf:1: Illegal character '\r'.\n" + Fatal(1), 1},
+        // Shown escaped: the daemon's log has the byte itself.
+        {"sleep 60\r\n", "q.cf:1: Illegal character '\\r'.\n" + Fatal(1), 1},
         {"login bob\n", "q.cf:1: syntax error\n" + Fatal(1), 1},
         // Quiet recovery: the second line's syntax error is not reported.
         {"sleep x\nwarn y\n",
@@ -80,6 +81,23 @@ TEST_F(CheckToolTest, MissingFile) {
     EXPECT_EQ(Problems(), "absent.cf: Cannot stat conf file: No such file or directory\n");
 }
 
+// The daemon's text as quelld-check shows it: control bytes escaped.
+std::string Visible(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char buf[8];
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || c >= 0x7f)
+            out += (std::snprintf(buf, sizeof buf, "\\x%02x", c), buf);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
 // Every golden configuration: the check reports the messages the daemon logs,
 // in the same order, each on its own line or (Malformed lines, list files)
 // the line before the one the daemon names; and nothing reaches the log.
@@ -91,7 +109,7 @@ TEST_F(CheckToolTest, SameMessagesAsTheDaemon) {
         if (e.path().extension() == ".cf")
             inputs.push_back(e.path());
     ASSERT_FALSE(inputs.empty());
-    const std::regex daemon_line(R"(^[^ ]+\.cf: line (\d+): (.*)$)");
+    const std::regex daemon_line(R"(^[^ ]+\.cf: line (\d+): ([\s\S]*)$)");
     const std::regex check_line(R"(^[^ ]+\.cf:(\d+): (.*)$)");
     for (const fs::path& cf : inputs) {
         fs::current_path(cases);
@@ -128,7 +146,7 @@ TEST_F(CheckToolTest, SameMessagesAsTheDaemon) {
 
         ASSERT_EQ(check.size(), daemon.size()) << name;
         for (size_t i = 0; i < check.size(); ++i) {
-            EXPECT_EQ(check[i].second, daemon[i].second) << name;
+            EXPECT_EQ(check[i].second, Visible(daemon[i].second)) << name;
             // The end of the input sets the daemon's counter back to 1.
             if (daemon[i].first != 1) {
                 EXPECT_TRUE(check[i].first == daemon[i].first ||
