@@ -88,8 +88,7 @@ void check_log_hook(const char* format, va_list ap) {
     std::string prefix = std::string(conf_path) + ": line " + number + ": ";
     if (starts_with(text, prefix))
         text.erase(0, prefix.size());
-    std::fprintf(check_problems, "%s:%d: %s\n", conf_path, conf_token_line,
-                 visible(text).c_str());
+    std::fprintf(check_problems, "%s:%d: %s\n", conf_path, conf_token_line, visible(text).c_str());
 }
 
 // A warning about a rule or a setting, kept until all are known so that
@@ -137,7 +136,8 @@ void check_rule_target(const RuleEntry* e) {
                 rule_warning(e, "tty rule " + quoted(name) +
                                     " never matches: tty rules name the line without \"/dev/\"");
             } else if (len > LINE_MAX_UTMP) {
-                rule_warning(e, "tty rule " + quoted(name) + " never matches: line names have at most " +
+                rule_warning(e, "tty rule " + quoted(name) +
+                                    " never matches: line names have at most " +
                                     std::to_string(LINE_MAX_UTMP) + " characters");
             }
             break;
@@ -151,7 +151,8 @@ void check_rule_target(const RuleEntry* e) {
             break;
         case LOGIN:
             if (len > NAME_MAX_USER) {
-                rule_warning(e, "login rule " + quoted(name) + " never matches: login names are kept to " +
+                rule_warning(e, "login rule " + quoted(name) +
+                                    " never matches: login names are kept to " +
                                     std::to_string(NAME_MAX_USER) + " characters");
             } else if (e->origin != 0 && platform->pw_by_name(name) == nullptr) {
                 // The daemon looks up the logins of the configuration file
@@ -172,11 +173,12 @@ void check_shadowed(const RuleList* list, const char* what) {
             if (!same_target(m->entry, n->entry))
                 continue;
             if (m->entry->value != n->entry->value) {
-                rule_warning(n->entry, std::string(what) + " rule never decides: " +
-                                           check_rule_origin(m->entry) + " comes first for " +
-                                           check_kind_word(n->entry->kind) +
-                                           (n->entry->kind == DEFAULT ? "" : " ") +
-                                           (n->entry->kind == DEFAULT ? "" : quoted(n->entry->name)));
+                rule_warning(n->entry,
+                             std::string(what) +
+                                 " rule never decides: " + check_rule_origin(m->entry) +
+                                 " comes first for " + check_kind_word(n->entry->kind) +
+                                 (n->entry->kind == DEFAULT ? "" : " ") +
+                                 (n->entry->kind == DEFAULT ? "" : quoted(n->entry->name)));
             }
             break;
         }
@@ -283,8 +285,7 @@ int check_read_config() {
 
 int check_rules() {
     warnings.clear();
-    const RuleList* lists[] = {exempt_list, refuse_list, timeout_list, session_list,
-                               maxuser_list};
+    const RuleList* lists[] = {exempt_list, refuse_list, timeout_list, session_list, maxuser_list};
     for (const RuleList* list : lists)
         for (const RuleNode* n = list->next; n != list; n = n->next) check_rule_target(n->entry);
     check_shadowed(timeout_list, "timeout");

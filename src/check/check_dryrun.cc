@@ -33,7 +33,9 @@ void dry_mark_recent(SessionRecord*) {}
 void dry_prune(const SessionRecord*) {}
 void dry_idle(int) {}
 void dry_refusals(int) {}
-time_t dry_session(int) { return 0; }
+time_t dry_session(int) {
+    return 0;
+}
 void dry_multiple(int) {}
 void dry_group(SessionRecord*, int) {}
 
@@ -93,9 +95,8 @@ void judge_idle(int slot, time_t now, std::vector<Verdict>* v) {
                                          check_minutes(limit)});
             return;
         }
-        v->push_back(idle_warning("console idle " + check_clock(d) + ", limit " +
-                                      check_minutes(limit),
-                                  "idle"));
+        v->push_back(idle_warning(
+            "console idle " + check_clock(d) + ", limit " + check_minutes(limit), "idle"));
         return;
     }
     if (is_console_user(r)) {
@@ -115,8 +116,8 @@ void judge_idle(int slot, time_t now, std::vector<Verdict>* v) {
         v->push_back({"nothing", "idle past its limit, but exempt"});
         return;
     }
-    v->push_back(idle_warning("idle " + check_clock(now - ref) + ", limit " + check_minutes(limit),
-                              "idle"));
+    v->push_back(
+        idle_warning("idle " + check_clock(now - ref) + ", limit " + check_minutes(limit), "idle"));
 }
 
 void judge_refusal(const SessionRecord* r, std::vector<Verdict>* v) {
@@ -153,10 +154,9 @@ void judge_session(const SessionRecord* r, int n, time_t now, std::vector<Verdic
 void judge_multiple(int n, std::vector<Verdict>* verdicts) {
     if (multiple_threshold == 0 || n < multiple_threshold)
         return;
-    std::sort(ActiveSessions, ActiveSessions + n,
-              [](const SessionRecord* a, const SessionRecord* b) {
-                  return compare_sessions(a, b) < 0;
-              });
+    std::sort(
+        ActiveSessions, ActiveSessions + n,
+        [](const SessionRecord* a, const SessionRecord* b) { return compare_sessions(a, b) < 0; });
     int32_t allowed = multiples;
     if (allowed < 0) {
         int users = count_distinct_users(n);
@@ -246,11 +246,11 @@ int check_dry_run(FILE* out) {
                      stamp(r->login_time).c_str());
         check_explain(out, slot);
         int64_t idle = idle_seconds(slot, now);
-        std::fprintf(out, "  %-15s %s\n", "idle time",
-                     idle < 0 ? "unknown: the terminal cannot be examined"
-                              : (check_clock(idle) +
-                                 (idle_method == 1 ? " (input or output)" : " (input)"))
-                                    .c_str());
+        std::fprintf(
+            out, "  %-15s %s\n", "idle time",
+            idle < 0 ? "unknown: the terminal cannot be examined"
+                     : (check_clock(idle) + (idle_method == 1 ? " (input or output)" : " (input)"))
+                           .c_str());
         const std::vector<Verdict>& v = verdicts[slot];
         if (v.empty())
             std::fprintf(out, "  %-15s nothing\n", "now");

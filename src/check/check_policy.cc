@@ -110,8 +110,8 @@ void explain_idle(FILE* out, const SessionRecord* r, int slot) {
     } else if (console_idle == -1) {
         row(out, "", "not checked while the user is on the console (conswins idle off)");
     } else if (console_idle != -2) {
-        row(out, "", check_minutes(console_idle) +
-                         " while the user is on the console (conswins idle)");
+        row(out, "",
+            check_minutes(console_idle) + " while the user is on the console (conswins idle)");
     }
 }
 
@@ -130,11 +130,13 @@ void explain_session(FILE* out, const SessionRecord* r, int slot) {
     if (console_session == -1)
         row(out, "", "not limited while the user is on the console (conswins session off)");
     else if (console_session != -2)
-        row(out, "", check_minutes(console_session) +
-                         " while the user is on the console (conswins session)");
+        row(out, "",
+            check_minutes(console_session) +
+                " while the user is on the console (conswins session)");
     if (refuse_time > 0)
-        row(out, "", "a user limited for it is refused for " + check_minutes(refuse_time) +
-                         " (session refuse)");
+        row(out, "",
+            "a user limited for it is refused for " + check_minutes(refuse_time) +
+                " (session refuse)");
 }
 
 void explain_refusal(FILE* out, const SessionRecord* r, int slot) {
@@ -192,14 +194,15 @@ void explain_multiple(FILE* out, const SessionRecord* r) {
         allowed = std::to_string(multiples > 0 ? multiples : 1) + " (multiples " +
                   std::to_string(multiples) + ")";
     else
-        allowed = "threshold " + std::to_string(multiple_threshold) +
-                  " / users present, at least 1";
+        allowed =
+            "threshold " + std::to_string(multiple_threshold) + " / users present, at least 1";
     row(out, "logins per user", allowed, threshold_note(multiple_threshold, "multiple"));
     if (console_multiple == -1)
         row(out, "", "not limited while the user is on the console (conswins multiple off)");
     else if (console_multiple >= 1)
-        row(out, "", std::to_string(console_multiple) +
-                         " while the user is on the console (conswins multiple)");
+        row(out, "",
+            std::to_string(console_multiple) +
+                " while the user is on the console (conswins multiple)");
     if (r->exempt & WARN_MULTIPLE)
         row(out, "", "not enforced: exempt");
 }

@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
 
     if (user != nullptr) {
         session_table_reset();
-        int unknown = check_take_login(0, user, line != nullptr ? line : "",
-                                       host != nullptr ? host : "");
+        int unknown =
+            check_take_login(0, user, line != nullptr ? line : "", host != nullptr ? host : "");
         const SessionRecord* r = &SessionTable[0];
         std::printf("%s on %s from %s, under %s:\n", r->user,
                     line != nullptr ? session_line(r) : "any line", r->host, conf_path);

@@ -25,13 +25,15 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
     } cases[] = {
         {"timeout default 30\nwarn 60\nsleep 60\n", "", 0},
         // The daemon names line 3 for the Malformed message: the line after.
-        {"sleep 60\nsleep\nwarn 5\n", "q.cf:2: syntax error\nq.cf:2: Malformed sleep command.\n" + Fatal(2), 1},
+        {"sleep 60\nsleep\nwarn 5\n",
+         "q.cf:2: syntax error\nq.cf:2: Malformed sleep command.\n" + Fatal(2), 1},
         // Shown escaped: the daemon's log has the byte itself.
         {"sleep 60\r\n", "q.cf:1: Illegal character '\\r'.\n" + Fatal(1), 1},
         {"login bob\n", "q.cf:1: syntax error\n" + Fatal(1), 1},
         // Quiet recovery: the second line's syntax error is not reported.
         {"sleep x\nwarn y\n",
-         "q.cf:1: syntax error\nq.cf:1: Malformed sleep command.\nq.cf:2: Malformed warn command.\n" +
+         "q.cf:1: syntax error\nq.cf:1: Malformed sleep command.\nq.cf:2: Malformed warn "
+         "command.\n" +
              Fatal(3),
          1},
         // Found only after the end of the file: the daemon starts all the same.
@@ -42,7 +44,8 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
          "q.cf:2: syntax error\nq.cf:2: Malformed exempt command.\n" +
              Fatal(2),
          1},
-        {"sleep 60\n\nrefuse file nolist\n", "q.cf:3: Could not open file 'nolist'\n" + Fatal(1), 1},
+        {"sleep 60\n\nrefuse file nolist\n", "q.cf:3: Could not open file 'nolist'\n" + Fatal(1),
+         1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Check(c.text), c.status) << c.text;
@@ -139,7 +142,8 @@ TEST_F(CheckToolTest, SameMessagesAsTheDaemon) {
         std::vector<std::pair<int, std::string>> check;
         std::istringstream out(Problems());
         for (std::string l; std::getline(out, l);)
-            if (std::regex_match(l, m, check_line) && l.find("Error parsing") == std::string::npos &&
+            if (std::regex_match(l, m, check_line) &&
+                l.find("Error parsing") == std::string::npos &&
                 l.find("Warning parsing") == std::string::npos)
                 check.emplace_back(std::stoi(m[1]), m[2]);
         EXPECT_EQ(Log(), "") << name;
@@ -177,7 +181,8 @@ TEST_F(CheckToolTest, RulesThatNeverTakeEffect) {
         {"refuse tty abcdefghijabcdefghijabcdefghijabc\n",
          "q.cf:3: warning: tty rule 'abcdefghijabcdefghijabcdefghijabc' never matches: line names "
          "have at most 32 characters\n"},
-        {"timeout host averyveryverylonghost.example 5\ntimeout host averyveryverylonghost.other 6\n",
+        {"timeout host averyveryverylonghost.example 5\ntimeout host averyveryverylonghost.other "
+         "6\n",
          "q.cf:3: warning: host rule 'averyveryverylonghost.example' is compared on its first 16 "
          "characters: it matches every host beginning with 'averyveryverylon'\n"
          "q.cf:4: warning: host rule 'averyveryverylonghost.other' is compared on its first 16 "

@@ -1,10 +1,11 @@
+#include "check/check_dryrun.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <sstream>
 #include <vector>
 
-#include "check/check_dryrun.h"
 #include "check_fixture.h"
 #include "daemon/session_table.h"
 
@@ -51,8 +52,7 @@ TEST_F(DryRunTest, WhatTheChecksWouldDo) {
          {"nothing",
           "warn (idle: idle 0:29:55, limit 30 minutes; logged out 1 minute later if still idle" +
               grace + ")",
-          "nothing",
-          "nothing (the terminal cannot be examined, so it is never taken as idle)"}},
+          "nothing", "nothing (the terminal cannot be examined, so it is never taken as idle)"}},
         {"sleep 60\nwarn 0\ntimeout default 30\nexempt login bob idle\nrefuse login alice\n",
          [T](FakePlatform& p) {
              p.AddLogin("alice", "pts/1", "", T - 3600);

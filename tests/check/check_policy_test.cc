@@ -1,6 +1,7 @@
+#include "check/check_policy.h"
+
 #include <gtest/gtest.h>
 
-#include "check/check_policy.h"
 #include "check_fixture.h"
 #include "daemon/session_table.h"
 
@@ -25,18 +26,19 @@ TEST_F(CheckPolicyTest, WholeAccount) {
     session_table_reset();
     EXPECT_EQ(check_take_login(0, "bob", "/dev/pts/1", ""), 0);
     std::string out = Report([](FILE* f) { check_explain(f, 0); });
-    EXPECT_EQ(out,
-              "  groups          staff(50) students(60)\n"
-              "  idle limit      60 minutes               q.cf:4: timeout login bob 60\n"
-              "                  not checked while the user is on the console (conswins idle off)\n"
-              "  session limit   240 minutes              session default 240 (no session rule matches)\n"
-              "                  enforced while 3 or more sessions are present\n"
-              "  refused         no\n"
-              "  group limit     4 logins of students(60) q.cf:8: maxuser group students 4\n"
-              "                  checked when this login stands last in the login database\n"
-              "  exempt          session                  long:1: bob (list file, session)\n"
-              "                  idle                     q.cf:10: exempt tty pts/1 idle\n"
-              "  logins per user not limited              no \"threshold multiple\"\n");
+    EXPECT_EQ(
+        out,
+        "  groups          staff(50) students(60)\n"
+        "  idle limit      60 minutes               q.cf:4: timeout login bob 60\n"
+        "                  not checked while the user is on the console (conswins idle off)\n"
+        "  session limit   240 minutes              session default 240 (no session rule matches)\n"
+        "                  enforced while 3 or more sessions are present\n"
+        "  refused         no\n"
+        "  group limit     4 logins of students(60) q.cf:8: maxuser group students 4\n"
+        "                  checked when this login stands last in the login database\n"
+        "  exempt          session                  long:1: bob (list file, session)\n"
+        "                  idle                     q.cf:10: exempt tty pts/1 idle\n"
+        "  logins per user not limited              no \"threshold multiple\"\n");
 }
 
 // Which rule decides the idle limit: tty, then host, login, group, default;
