@@ -53,31 +53,6 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
     }
 }
 
-TEST_F(CheckToolTest, EveryMalformedCommand) {
-    const struct {
-        const char* line;
-        const char* message;
-    } cases[] = {
-        {"threshold x", "Malformed threshold command."},
-        {"exempt tty ttyv0 maxuser", "Malformed exempt command."},
-        {"refuse", "Malformed refuse command."},
-        {"session login alice", "Malformed session command."},
-        {"timeout default", "Malformed timeout command."},
-        {"sleep 1 2", "Malformed sleep command."},
-        {"warn -", "Malformed warn command."},
-        {"idlemethod fast", "Malformed idlemethod command."},
-        {"conswins idle", "Malformed cons(ole) win(dow)s command."},
-        {"multiples all", "Malformed multiples command."},
-        {"maxuser group staff", "Malformed maxuser command."},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Check(std::string("\n") + c.line + "\n"), 1) << c.line;
-        std::string problems = Problems();
-        EXPECT_NE(problems.find(std::string("q.cf:2: ") + c.message + "\n"), std::string::npos)
-            << problems;
-    }
-}
-
 TEST_F(CheckToolTest, MissingFile) {
     conf_path = "absent.cf";
     EXPECT_EQ(check_read_config(), 1);
