@@ -237,7 +237,7 @@ int check_read_config() {
     if (platform->file_times(conf_path, &atime, &mtime) != 0) {
         std::fprintf(check_problems, "%s: Cannot stat conf file: %s\n", conf_path,
                      std::strerror(errno));
-        return 1;
+        return 2;
     }
     if (mtime <= 1) {
         std::fprintf(check_problems,
@@ -249,7 +249,7 @@ int check_read_config() {
     if (f == nullptr) {
         std::fprintf(check_problems, "%s: Cannot open configuration file: %s\n", conf_path,
                      std::strerror(errno));
-        return 1;
+        return 2;
     }
 
     clear_rules(exempt_list);

@@ -24,8 +24,8 @@ void check_capture_log();
 // rule lists emptied, the settings put back, then the same scanner, parser,
 // list files and database lookups.  Unlike the daemon it never exits.
 // Returns 0 when the daemon would start with the file, 1 when it would end
-// at its first read (the file cannot be examined or opened, or it has errors
-// before its end).
+// at its first read because of errors before the end of the file, 2 when the
+// file cannot be examined or opened (the daemon ends then too).
 int check_read_config();
 
 // Writes a warning to check_problems for every rule that can never match or

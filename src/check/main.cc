@@ -67,7 +67,10 @@ int main(int argc, char** argv) {
     rule_lists_init();
 
     int status = check_read_config();
-    check_rules();
+    if (status == 2)
+        status = 1;  // the daemon would end as it does on errors; nothing to warn about
+    else
+        check_rules();
     std::fflush(stderr);
 
     if (user != nullptr) {

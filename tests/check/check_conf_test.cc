@@ -55,7 +55,7 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
 
 TEST_F(CheckToolTest, MissingFile) {
     conf_path = "absent.cf";
-    EXPECT_EQ(check_read_config(), 1);
+    EXPECT_EQ(check_read_config(), 2);
     EXPECT_EQ(Problems(), "absent.cf: Cannot stat conf file: No such file or directory\n");
 }
 

@@ -97,7 +97,9 @@ class GoldenTest(sandbox.SandboxTestCase):
                 self.assertEqual(reported, logged)
 
     def test_statuses(self):
-        self.assertEqual(check("-f", "absent.cf").returncode, 1)
+        r = check("-f", "absent.cf")
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, "absent.cf: Cannot stat conf file: No such file or directory\n"))
         self.assertEqual(check("-f", "1.cf", "-x").returncode, 2)
         self.assertEqual(check("-f", "1.cf", "-n", "-u", "alice").returncode, 2)
         self.assertEqual(check("-f", "1.cf", "-l", "pts/1").returncode, 2)
