@@ -13,7 +13,9 @@
 #include "daemon/event_log.h"
 
 int32_t conf_line = 1;
+int32_t conf_token_line = 1;
 int32_t conf_errors = 0;
+int32_t conf_errors_at_end = 0;
 int32_t token_number = 0;
 
 namespace {
@@ -221,6 +223,7 @@ int next_token() {
     pending_text = nullptr;
     for (;;) {
         int c = peek_byte();
+        conf_token_line = conf_line;
         if (c < 0) {
             conf_input_end();
             return END_OF_INPUT;
@@ -279,6 +282,7 @@ void conf_error(const char* format, ...) {
 }
 
 void conf_input_end() {
+    conf_errors_at_end = conf_errors;
     if (conf_errors > 0 && conf_mtime <= 1) {
         log_line("Aborting due to conf file syntax errors.");
         std::exit(1);
