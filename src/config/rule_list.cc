@@ -163,7 +163,7 @@ void read_list_file(int command, const char* path, int32_t value) {
         default:
             return;
     }
-    FILE* f = std::fopen(path, "r");
+    FILE* f = conf_fopen(path);
     if (f == nullptr) {
         conf_error("Could not open file '%s'", path);
         return;

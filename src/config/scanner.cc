@@ -1,5 +1,9 @@
 #include "config/scanner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -300,4 +304,19 @@ void restart_scanner_from_memory(const char* text_in, size_t size) {
     restart_scanner(nullptr);
     in.at = reinterpret_cast<const unsigned char*>(text_in);
     in.end = in.at + size;
+}
+
+FILE* conf_fopen(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr)
+        close(fd);
+    return f;
 }

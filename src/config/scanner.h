@@ -64,4 +64,9 @@ void restart_scanner(FILE* stream);
 // until the scanner is restarted again.  Input may hold any byte, NUL too.
 void restart_scanner_from_memory(const char* text, size_t size);
 
+// Opens path for reading when it is a regular file; nullptr otherwise (also
+// for a directory or a FIFO, which would fail to read or block the daemon).
+// The stream is close-on-exec; the caller closes it.
+FILE* conf_fopen(const char* path);
+
 #endif  // QUELLD_CONFIG_SCANNER_H
