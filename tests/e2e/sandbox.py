@@ -879,6 +879,16 @@ WARNING_PREFIX = b"\a\r\n\r\n\r\n\r\n"
 LOGOUT_NOTICE = b"\n\n\aLogged out by the system.\n\0"
 
 
+def ago(seconds):
+    """The time ``seconds`` ago, in whole seconds: a login time or device time in the past."""
+    return int(time.time()) - seconds
+
+
+def because(user, path, reason):
+    """A regex of the event-log line of a forced logout."""
+    return rf"^{STAMP19} : {re.escape(user)} on {re.escape(path)} because {reason}$"
+
+
 def warning_rx(body):
     """A bytes regex of a whole warning: prefix, time stamp (group 1), ``body`` as given."""
     return re.compile(re.escape(WARNING_PREFIX) + b"(" + STAMP19.encode() + b")" +

@@ -13,19 +13,11 @@ import time
 import tty
 
 import sandbox
-from sandbox import LOGOUT_NOTICE, STAMP19, warning_rx
+from sandbox import LOGOUT_NOTICE, STAMP19, ago, because, warning_rx
 
 IDLE_BODY = (b"\r\nThis terminal has been idle 2 minutes. If it remains idle\r\n"
              b"for 4 more seconds it will be logged out by the system.\r\n\r\n\a")
 REFUSAL_BODY = b"\r\nYour terminal session is about to be terminated by the system.\r\n\r\n\a"
-
-
-def ago(seconds):
-    return int(time.time()) - seconds
-
-
-def because(user, path, reason):
-    return rf"^{STAMP19} : {re.escape(user)} on {re.escape(path)} because {reason}$"
 
 
 def cannot_open(user, path):
@@ -182,12 +174,17 @@ class TerminalTest(sandbox.SandboxTestCase):
         stuck = sandbox.login("ann", login_time=ago(600))
         fd = os.open(stuck.path, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK)
         self.addCleanup(os.close, fd)
-        # Fill the terminal's output while the test never reads it.
-        with self.assertRaises(BlockingIOError):
-            while True:
-                os.write(fd, b"x" * 4096)
-        with self.assertRaises(BlockingIOError):
-            os.write(fd, b"x")
+        # Fill the terminal's output while the test never reads it, until it
+        # takes no more: the kernel moves what was written on in steps, and
+        # each step makes room again.
+        while True:
+            written = 0
+            with self.assertRaises(BlockingIOError):
+                while True:
+                    written += os.write(fd, b"x" * 512)
+            if written == 0:
+                break
+            time.sleep(0.5)
         later = sandbox.login("bob", login_time=ago(600))  # after ann in utmp order
         for s in (stuck, later):
             s.set_idle(600)
