@@ -16,7 +16,7 @@ import sandbox
 from sandbox import LOGOUT_NOTICE, STAMP19, ago, because, warning_rx
 
 IDLE_BODY = (b"\r\nThis terminal has been idle 2 minutes. If it remains idle\r\n"
-             b"for 4 more seconds it will be logged out by the system.\r\n\r\n\a")
+             b"for 6 more seconds it will be logged out by the system.\r\n\r\n\a")
 REFUSAL_BODY = b"\r\nYour terminal session is about to be terminated by the system.\r\n\r\n\a"
 
 
@@ -98,7 +98,7 @@ class LogoutTest(sandbox.SandboxTestCase):
         self.addCleanup(os.close, slave)
         termios.tcflow(slave, termios.TCOOFF)
 
-        sandbox.start_daemon(config="timeout login ann 2\nwarn 4\nsleep 60\n")
+        sandbox.start_daemon(config="timeout login ann 2\nwarn 6\nsleep 60\n")
         rx = warning_rx(IDLE_BODY)
         out = s.expect(rx)
         warned_at = time.time()
@@ -128,7 +128,7 @@ class LogoutTest(sandbox.SandboxTestCase):
         noticed_at = time.time()
         self.assertIsNotNone(rx.fullmatch(out), out)
         out = s.expect(LOGOUT_NOTICE, timeout=20)
-        self.assertGreaterEqual(time.time() - noticed_at, 4)  # the 5-second pause
+        self.assertGreaterEqual(time.time() - noticed_at, 3)  # the 5-second pause
         self.assertEqual(out[rx.search(out).end():], LOGOUT_NOTICE)
         s.wait_exit()
         sandbox.wait_for_log(because("ann", s.path, "refused"))
