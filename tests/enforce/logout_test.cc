@@ -122,6 +122,7 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         Pty pty;
         pid_t session = StartSession(pty.path, false, 65533);
         ASSERT_GT(session, 0);
+        PsListing listing(dir, session);
         const std::string path = c.dotdot ? "/dev/pts/../" + pty.path.substr(5) : pty.path;
         SessionRecord r = Session(c.user, path);
         FakePlatform fake;
