@@ -4,7 +4,11 @@
 
 #define QUELLD_VERSION "quelld version 0.02"
 
-#define PATH_CONF "/usr/local/etc/quelld/quelld.cf"  // default configuration file
+// Default configuration file.  The build sets it from the installation's
+// configuration directory (a package for prefix /usr reads /etc/quelld).
+#ifndef PATH_CONF
+#define PATH_CONF "/usr/local/etc/quelld/quelld.cf"
+#endif
 #define PATH_LOG "/var/log/quelld.log"               // the event log
 #define PATH_PS "/bin/ps"                            // lists the processes of a terminal
 #define PATH_DEV "/dev/"                             // prefix of every terminal path

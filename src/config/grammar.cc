@@ -141,6 +141,13 @@ bool exempt_kind(int32_t* code) {
     return true;
 }
 
+// Adds a rule written on the configuration line just ended, marked with
+// that line for quelld-check.
+void add_conf_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value) {
+    if (RuleEntry* e = add_rule(list, kind, name, id, value))
+        e->line = conf_token_line;
+}
+
 void read_named_list(int command, int32_t value) {
     char* path = take_name();
     read_list_file(command, path, value);
@@ -176,7 +183,7 @@ int parse_exempt() {
     }
     if (!who(&kind, &id) || !exempt_kind(&code) || !end_of_line())
         return malformed(bad);
-    add_rule(exempt_list, kind, take_name(), id, code);
+    add_conf_rule(exempt_list, kind, take_name(), id, code);
     return 0;
 }
 
@@ -192,7 +199,7 @@ int parse_refuse() {
     }
     if (!who(&kind, &id) || !end_of_line())
         return malformed(bad);
-    add_rule(refuse_list, kind, take_name(), id, 0);
+    add_conf_rule(refuse_list, kind, take_name(), id, 0);
     return 0;
 }
 
@@ -221,7 +228,7 @@ int parse_session() {
         default:
             if (!who(&kind, &id) || !number(&n) || !end_of_line())
                 return malformed(bad);
-            add_rule(session_list, kind, take_name(), id, n);
+            add_conf_rule(session_list, kind, take_name(), id, n);
             return 0;
     }
 }
@@ -240,12 +247,12 @@ int parse_timeout() {
             accept();
             if (!number(&n) || !end_of_line())
                 return malformed(bad);
-            add_rule(timeout_list, DEFAULT, nullptr, 0, n);
+            add_conf_rule(timeout_list, DEFAULT, nullptr, 0, n);
             return 0;
         default:
             if (!who(&kind, &id) || !number(&n) || !end_of_line())
                 return malformed(bad);
-            add_rule(timeout_list, kind, take_name(), id, n);
+            add_conf_rule(timeout_list, kind, take_name(), id, n);
             return 0;
     }
 }
@@ -319,7 +326,7 @@ int parse_maxuser() {
     }
     if (!who(&kind, &id) || !number(&n) || !end_of_line())
         return malformed(bad);
-    add_rule(maxuser_list, kind, take_name(), id, n);
+    add_conf_rule(maxuser_list, kind, take_name(), id, n);
     return 0;
 }
 

@@ -35,7 +35,7 @@ void insque(RuleNode* element, RuleNode* predecessor) {
     element->prev = predecessor;
 }
 
-void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value) {
+RuleEntry* add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value) {
     auto* entry = static_cast<RuleEntry*>(std::malloc(sizeof(RuleEntry)));
     auto* node = static_cast<RuleNode*>(std::malloc(sizeof(RuleNode)));
     if (entry == nullptr || node == nullptr) {
@@ -43,13 +43,14 @@ void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t valu
         std::free(entry);
         std::free(node);
         std::free(name);
-        return;
+        return nullptr;
     }
-    *entry = RuleEntry{kind, name, id, value};
+    *entry = RuleEntry{kind, name, id, value, 0, 0};
     node->entry = entry;
     RuleNode* at = list->next;
     while (at != list && at->entry->kind > kind) at = at->next;
     insque(node, at->prev);
+    return entry;
 }
 
 void clear_rules(RuleList* list) {
@@ -73,6 +74,30 @@ int32_t rule_group_id(const char* name) {
     return static_cast<int32_t>(g->gr_gid);
 }
 
+// Paths of the list files rules were read from; origin n is origin_paths[n - 1].
+static char** origin_paths;
+static int32_t origin_count;
+
+int32_t rule_origin_intern(const char* path) {
+    for (int32_t i = 0; i < origin_count; ++i)
+        if (std::strcmp(origin_paths[i], path) == 0)
+            return i + 1;
+    auto* grown = static_cast<char**>(
+        std::realloc(origin_paths, sizeof(char*) * (static_cast<size_t>(origin_count) + 1)));
+    if (grown == nullptr)
+        return 0;
+    origin_paths = grown;
+    char* copy = strdup(path);
+    if (copy == nullptr)
+        return 0;
+    origin_paths[origin_count++] = copy;
+    return origin_count;
+}
+
+const char* rule_origin_name(int32_t origin) {
+    return origin > 0 && origin <= origin_count ? origin_paths[origin - 1] : nullptr;
+}
+
 namespace {
 
 // White space in the C locale, which the daemon never leaves.
@@ -84,18 +109,27 @@ bool list_space(int c) {
 // their number, or -1 at the end of the file.  The rest of an over-long line
 // is skipped with its line feed and all white space after it, so that the
 // next line's name is found even when the next line starts with blanks.
-int list_read_line(FILE* f, char* line) {
+// Every line feed taken from f adds one to *newlines.
+int list_read_line(FILE* f, char* line, int32_t* newlines) {
     int len = 0;
     int c = EOF;
     while (len < NAME_MAX_USER && (c = getc(f)) != EOF && c != '\n')
         line[len++] = static_cast<char>(c);
+    if (c == '\n')
+        ++*newlines;
     if (len == 0 && c == EOF)
         return -1;
     if (len == NAME_MAX_USER) {
         c = getc(f);
+        if (c == '\n')
+            ++*newlines;
         if (c != '\n' && c != EOF) {
             while (c != '\n' && c != EOF) c = getc(f);
+            if (c == '\n')
+                ++*newlines;
             while (list_space(c = getc(f))) {
+                if (c == '\n')
+                    ++*newlines;
             }
             if (c != EOF)
                 ungetc(c, f);
@@ -129,14 +163,17 @@ void read_list_file(int command, const char* path, int32_t value) {
         default:
             return;
     }
-    FILE* f = std::fopen(path, "r");
+    FILE* f = conf_fopen(path);
     if (f == nullptr) {
         conf_error("Could not open file '%s'", path);
         return;
     }
+    int32_t origin = rule_origin_intern(path);
     char line[NAME_MAX_USER];
+    int32_t newlines = 0;
+    int32_t line_no = 1;
     int len;
-    while ((len = list_read_line(f, line)) >= 0) {
+    for (; (len = list_read_line(f, line, &newlines)) >= 0; line_no = newlines + 1) {
         // Only a space ends a name: a tab, a carriage return or a number
         // sign is part of it.  A NUL ends it too, as it would any C string.
         int n = 0;
@@ -149,7 +186,10 @@ void read_list_file(int command, const char* path, int32_t value) {
         std::memcpy(name, line, static_cast<size_t>(n));
         name[n] = '\0';
         int32_t id = kind == GROUP ? rule_group_id(name) : 0;
-        add_rule(list, kind, name, id, value);
+        if (RuleEntry* e = add_rule(list, kind, name, id, value)) {
+            e->line = line_no;
+            e->origin = origin;
+        }
     }
     std::fclose(f);
 }

@@ -14,6 +14,10 @@ struct RuleEntry {
     char* name;     // owned; nullptr for a default rule
     int32_t id;     // group id of a group rule; 0 otherwise
     int32_t value;  // exemption code, minutes or a count, by list
+    // Where the rule was written, for quelld-check; the daemon never reads
+    // them.  They take an entry from 24 to 32 bytes.
+    int32_t line = 0;    // line of the configuration or list file; 0 unknown
+    int32_t origin = 0;  // 0: the configuration file; else rule_origin_name(origin)
 };
 
 struct RuleNode {
@@ -39,7 +43,9 @@ void insque(RuleNode* element, RuleNode* predecessor);
 
 // Adds a rule to list in its place by the order above.  The entry takes over
 // name (nullptr for a default rule), which must come from malloc or strdup.
-void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value);
+// Returns the new entry, its line and origin 0 for the caller to fill in, or
+// nullptr when no memory could be had (the rule and name are then lost).
+RuleEntry* add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t value);
 
 // Removes and frees every node of list, with its entry and name.
 void clear_rules(RuleList* list);
@@ -55,10 +61,19 @@ constexpr int32_t UNKNOWN_GROUP_ID = -1;
 // to the event log (not counted as a configuration error).
 int32_t rule_group_id(const char* name);
 
+// The origin number of the list file at path: the same number for the same
+// path for the life of the process (a re-read names the same files again), 0
+// when no memory could be had.
+int32_t rule_origin_intern(const char* path);
+
+// The path of list file origin (from rule_origin_intern), or nullptr for 0
+// and unknown numbers.  Owned by the rule lists; lives for the process.
+const char* rule_origin_name(int32_t origin);
+
 // Reads the list file at path into the list belonging to command (EXEMPT,
 // TIMEOUT, SESSION, REFUSE or MAXUSER), one rule per name with the given
 // value: login rules, or group rules (looked up by rule_group_id) for
-// MAXUSER.  Each line gives at most its first NAME_MAX_USER characters, up
+// MAXUSER, each with the path's origin and its line in the file.  Each line gives at most its first NAME_MAX_USER characters, up
 // to the first space.  A file that cannot be opened is reported through
 // conf_error and adds nothing.
 void read_list_file(int command, const char* path, int32_t value);

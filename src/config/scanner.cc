@@ -1,5 +1,9 @@
 #include "config/scanner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -13,7 +17,9 @@
 #include "daemon/event_log.h"
 
 int32_t conf_line = 1;
+int32_t conf_token_line = 1;
 int32_t conf_errors = 0;
+int32_t conf_errors_at_end = 0;
 int32_t token_number = 0;
 
 namespace {
@@ -221,6 +227,7 @@ int next_token() {
     pending_text = nullptr;
     for (;;) {
         int c = peek_byte();
+        conf_token_line = conf_line;
         if (c < 0) {
             conf_input_end();
             return END_OF_INPUT;
@@ -279,6 +286,7 @@ void conf_error(const char* format, ...) {
 }
 
 void conf_input_end() {
+    conf_errors_at_end = conf_errors;
     if (conf_errors > 0 && conf_mtime <= 1) {
         log_line("Aborting due to conf file syntax errors.");
         std::exit(1);
@@ -296,4 +304,19 @@ void restart_scanner_from_memory(const char* text_in, size_t size) {
     restart_scanner(nullptr);
     in.at = reinterpret_cast<const unsigned char*>(text_in);
     in.end = in.at + size;
+}
+
+FILE* conf_fopen(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr)
+        close(fd);
+    return f;
 }

@@ -13,8 +13,20 @@
 // feed scanned, back to 1 at the end of every read.
 extern int32_t conf_line;
 
+// The line the last token returned by next_token lies on (a NEWLINE's own
+// line, the last line at the end of the input), or the line of the illegal
+// character being reported.  Unlike conf_line, which has already moved on
+// when a report follows a line feed, it names the line a report or a rule
+// belongs to; the daemon's reports keep conf_line, quelld-check uses this.
+extern int32_t conf_token_line;
+
 // Configuration errors reported since program start; never reset.
 extern int32_t conf_errors;
+
+// conf_errors as it stood when the scanner last reached the end of its input:
+// what conf_input_end judges a first read by (a report made after the end,
+// on a last line without its line feed, does not count).
+extern int32_t conf_errors_at_end;
 
 // The value of the last NUMBER token, saturated to the signed 32-bit range.
 extern int32_t token_number;
@@ -51,5 +63,10 @@ void restart_scanner(FILE* stream);
 // As restart_scanner, reading the size bytes at text, which must stay valid
 // until the scanner is restarted again.  Input may hold any byte, NUL too.
 void restart_scanner_from_memory(const char* text, size_t size);
+
+// Opens path for reading when it is a regular file; nullptr otherwise (also
+// for a directory or a FIFO, which would fail to read or block the daemon).
+// The stream is close-on-exec; the caller closes it.
+FILE* conf_fopen(const char* path);
 
 #endif  // QUELLD_CONFIG_SCANNER_H

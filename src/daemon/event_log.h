@@ -4,6 +4,7 @@
 #ifndef QUELLD_DAEMON_EVENT_LOG_H
 #define QUELLD_DAEMON_EVENT_LOG_H
 
+#include <cstdarg>
 #include <ctime>
 
 // Path of the event log: PATH_LOG; tests point it elsewhere.
@@ -13,6 +14,12 @@ extern const char* log_path;
 // created with mode LOG_MODE when missing.  When it cannot be opened the line
 // is lost silently; nothing is ever reported to the caller.
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// When set, log_line hands each line's format and arguments to it instead of
+// writing the event log.  The daemon never sets it; quelld-check does, so that
+// it shows the daemon's lines on its own standard error and never touches the
+// log.
+extern void (*log_hook)(const char* format, va_list ap);
 
 // Writes the start line "%24.24s  <version> started.\n" straight into the
 // event log.  Returns 0 on success, -1 when the log cannot be opened.

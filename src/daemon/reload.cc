@@ -25,25 +25,6 @@ static int reload_failed() {
     return 0;
 }
 
-// Opens the configuration for reading; nullptr when it cannot be read as one.
-// Only a regular file is taken: a directory opens but fails at the first
-// read, which would end the daemon, and a FIFO would block the open until
-// some writer came along (hence O_NONBLOCK, cleared once the type is known).
-static FILE* reload_open(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "r");
-    if (f == nullptr)
-        close(fd);
-    return f;
-}
-
 int reload_config() {
     char stamp[26];
     log_stamp(platform->now(), stamp);
@@ -59,7 +40,7 @@ int reload_config() {
     log_line("%19.19s   Reading in configuration file.", stamp);
     // A stream of its own rather than standard input reopened, so that
     // descriptor 0 stays as start-up left it.
-    FILE* f = reload_open(conf_path);
+    FILE* f = conf_fopen(conf_path);
     if (f == nullptr) {
         log_line("%19.19s:  Cannot open configuration file.", stamp);
         return reload_failed();

@@ -77,8 +77,9 @@ void unwritable_reset() {
 
 // Writes one warning text to the terminal, whole.
 static void warn_write(int fd, int len, const char* text) {
+    constexpr long cap = static_cast<long>(TEXT_SIZE) - 1;
     if (len > 0)
-        terminal_write(fd, text, len < static_cast<int>(TEXT_SIZE) ? len : TEXT_SIZE - 1);
+        terminal_write(fd, text, len < cap ? len : cap);
 }
 
 // zap closes every descriptor from 2 up, the child's own terminal included;

@@ -63,11 +63,8 @@ int rule_matches(const RuleEntry* rule, int slot) {
     }
 }
 
-namespace {
-
-// The rule of list that decides for the session at slot: the first match
-// walking from the last entry, which meets tty rules first and, within a
-// kind, the rules in the order they were configured.  nullptr when none.
+// Walking from the last entry meets tty rules first and, within a kind, the
+// rules in the order they were configured.
 const RuleEntry* resolve_first_match(const RuleList* list, int slot) {
     for (const RuleNode* n = list->prev; n != list; n = n->prev) {
         if (rule_matches(n->entry, slot))
@@ -76,7 +73,6 @@ const RuleEntry* resolve_first_match(const RuleList* list, int slot) {
     return nullptr;
 }
 
-// The warning kinds an exempt rule's code exempts from.
 uint32_t resolve_exempt_bits(int32_t code) {
     switch (code) {
         case IDLE:
@@ -93,8 +89,6 @@ uint32_t resolve_exempt_bits(int32_t code) {
             return 0;
     }
 }
-
-}  // namespace
 
 void resolve_policy(int slot) {
     SessionRecord* r = &SessionTable[slot];

@@ -19,4 +19,13 @@ void resolve_policy(int slot);
 // 1 when rule applies to the session at slot, 0 otherwise.
 int rule_matches(const RuleEntry* rule, int slot);
 
+// The rule of list that decides for the session at slot (the first match in
+// precedence order: tty, host, login, group, default, and within a kind the
+// first configured), or nullptr when none matches.  Owned by the list.
+const RuleEntry* resolve_first_match(const RuleList* list, int slot);
+
+// The warning kinds (bits of exempt) that an exempt rule's code exempts from;
+// 0 for a code that is none of IDLE, MULTIPLE, SESSION, REFUSE and ALL.
+uint32_t resolve_exempt_bits(int32_t code);
+
 #endif  // QUELLD_POLICY_RESOLVE_H

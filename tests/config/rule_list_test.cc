@@ -69,6 +69,16 @@ TEST_F(RuleListTest, MissingFileIsAConfigurationError) {
     std::string longpath = "/nonexistent/" + std::string(600, 'p');
     read_list_file(REFUSE, longpath.c_str(), 0);
     EXPECT_EQ(Log(), "q.cf: line 7: Could not open file '" + longpath + "'\n");
+
+    // Only a regular file is read: a directory would fail at its first read
+    // and a FIFO would block the daemon until some writer came along.
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir_, fifo}) {
+        std::filesystem::remove(log_file_);
+        read_list_file(REFUSE, path.c_str(), 0);
+        EXPECT_EQ(Log(), "q.cf: line 7: Could not open file '" + path + "'\n");
+    }
 }
 
 }  // namespace

@@ -27,20 +27,6 @@ def idle_login(user, host="", utmp_user=None, line=None, argv=("sleep", "100000"
     return s
 
 
-def alias_tty(test, session, name):
-    """Makes /dev/NAME show the session's terminal until the test ends; returns its path.
-
-    A bind mount: a second device node would not do, as Linux opens a pty only
-    through its devpts entry.
-    """
-    path = "/dev/" + name
-    os.close(os.open(path, os.O_WRONLY | os.O_CREAT, 0o600))
-    sandbox.bind_mount(session.path, path)
-    test.addCleanup(os.remove, path)
-    test.addCleanup(sandbox.unmount, path)
-    return path
-
-
 def line_patterns(*texts):
     """Regexes for log lines: each text is a line, STAMP19 where '@' stands."""
     return [re.escape(t).replace("@", STAMP19) for t in texts]

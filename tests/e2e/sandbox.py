@@ -9,7 +9,8 @@ touches are private:
 * ``/var/log``, ``/run`` (glibc's utmp), ``/usr/local/etc`` (with ``quelld/``)
   and ``/tmp`` are fresh tmpfs mounts, remounted empty before every test;
 * ``/dev`` is a tmpfs with the basic device nodes and a private devpts
-  instance, so pseudo-terminals opened by a test live only here;
+  instance, so pseudo-terminals opened by a test live only here; a test adds
+  entries of its own with ``dev_path`` and ``bind_tty``;
 * ``/etc/passwd`` and ``/etc/group`` are private copies of the host's files,
   to which tests add their own users and groups (ids from 61000 on).
 
@@ -195,6 +196,9 @@ def unmount(target):
 _base_passwd = ""
 _base_group = ""
 _built = False
+#: Pseudo-terminal numbers the sandbox keeps for itself (see _build).
+RESERVED_PTYS = 64
+_reserved_ptys = []
 
 
 def _build():
@@ -215,6 +219,13 @@ def _build():
     os.mkdir("/dev/pts", 0o755)
     _mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
     os.symlink("pts/ptmx", "/dev/ptmx")
+    # The private devpts instance numbers its terminals from 0, with the same
+    # device numbers as the host's.  A root process outside that finds a
+    # terminal's processes by device number (ps -t pts/0 in the host's pid
+    # namespace) would take a session here for one of its own and kill it, so
+    # the low numbers are held open and tests get theirs from RESERVED_PTYS on.
+    _reserved_ptys.extend(os.open("/dev/pts/ptmx", os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+                          for _ in range(RESERVED_PTYS))
     os.mkdir("/dev/shm")
     os.chmod("/dev/shm", 0o1777)
     for i, name in enumerate(("stdin", "stdout", "stderr")):
@@ -278,6 +289,7 @@ def reset():
     empty utmp and the configuration directory, and drops the test users.
     """
     kill_all()
+    _remove_dev_entries()
     for d in _TMPFS_DIRS:
         _umount(d)
         _mount_tmpfs(d)
@@ -285,6 +297,38 @@ def reset():
     _users.clear()
     _groups.clear()
     _write_accounts()
+
+
+_dev_entries = []  # top-level names under /dev that tests made
+_dev_mounts = []   # terminals bound into /dev by tests
+
+
+def dev_path(name):
+    """Claims /dev/NAME for a test's own node, file, link or directory; returns the path.
+
+    The parent directories of a NAME holding slashes are made; whatever a
+    test puts there is removed again by ``reset``.  /dev is not remounted
+    between tests, so this is the way to add to it.
+    """
+    path = "/dev/" + name
+    top = name.split("/", 1)[0]
+    if top in ("pts", "") or ".." in name.split("/"):
+        raise ValueError(f"not a name a test may claim under /dev: {name!r}")
+    if top not in _dev_entries:
+        _dev_entries.append(top)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    return path
+
+
+def _remove_dev_entries():
+    while _dev_mounts:
+        _umount(_dev_mounts.pop())
+    while _dev_entries:
+        path = "/dev/" + _dev_entries.pop()
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.unlink(path)
 
 
 def _pids():
@@ -337,6 +381,23 @@ def wait_until(predicate, timeout=TIMEOUT, interval=0.02, what="condition"):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout}s waiting for {what}")
         time.sleep(interval)
+
+
+def wait_scans(count=2, timeout=TIMEOUT):
+    """Waits until the daemon has begun ``count`` more reads of utmp.
+
+    Each pass of the daemon reads utmp once, before its checks; so after
+    ``count`` reads at least ``count`` - 1 whole passes ran after the call.
+    A read is seen by the file's access time moving past its modification
+    time (the mounts use relatime), which this sets back before each wait.
+    Nothing else may read utmp meanwhile.
+    """
+    for n in range(count):
+        st = os.stat(UTMP_PATH)
+        mark = st.st_mtime_ns - 1_000_000_000
+        os.utime(UTMP_PATH, ns=(mark, st.st_mtime_ns))
+        wait_until(lambda: os.stat(UTMP_PATH).st_atime_ns > mark, timeout,
+                   what=f"read {n + 1} of {count} of {UTMP_PATH} by the daemon")
 
 
 # --- Event log and configuration ----------------------------------------------
@@ -722,6 +783,21 @@ def set_tty_times(path, atime=None, mtime=None):
     os.utime(path, (now if atime is None else atime, now if mtime is None else mtime))
 
 
+def bind_tty(name, session):
+    """Makes /dev/NAME another name of ``session``'s terminal and returns the path.
+
+    A bind mount of the pty onto /dev/NAME (e.g. "console"): a device node
+    made with mknod would not do, as Linux opens a pty's slave only through
+    its devpts file.  ``reset`` undoes it.
+    """
+    path = dev_path(name)
+    with open(path, "w"):
+        pass
+    _mount(session.path, path, None, MS_BIND)
+    _dev_mounts.append(path)
+    return path
+
+
 class PtySession(_Child):
     """A process running as a test user on its own pseudo-terminal.
 
@@ -839,6 +915,30 @@ def login(user, host="", login_time=None, argv=("sleep", "100000")):
     s = open_pty(user, argv)
     s.utmp_index = add_login(user, s.line, host, login_time, s.pid)
     return s
+
+
+# --- What quelld writes on terminals ---------------------------------------------
+
+#: How every warning begins, before its 19-character time stamp.
+WARNING_PREFIX = b"\a\r\n\r\n\r\n\r\n"
+#: The logout notice: 29 characters and their terminating NUL, 30 bytes.
+LOGOUT_NOTICE = b"\n\n\aLogged out by the system.\n\0"
+
+
+def ago(seconds):
+    """The time ``seconds`` ago, in whole seconds: a login time or device time in the past."""
+    return int(time.time()) - seconds
+
+
+def because(user, path, reason):
+    """A regex of the event-log line of a forced logout."""
+    return rf"^{STAMP19} : {re.escape(user)} on {re.escape(path)} because {reason}$"
+
+
+def warning_rx(body):
+    """A bytes regex of a whole warning: prefix, time stamp (group 1), ``body`` as given."""
+    return re.compile(re.escape(WARNING_PREFIX) + b"(" + STAMP19.encode() + b")" +
+                      re.escape(body))
 
 
 # --- Test case ------------------------------------------------------------------

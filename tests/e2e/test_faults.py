@@ -20,7 +20,7 @@ READING = rf"^{STAMP19}   Reading in configuration file\.$"
 
 
 def because(session, reason="idle"):
-    return rf"^{STAMP19} : {session.user} on {re.escape(session.path)} because {reason}$"
+    return sandbox.because(session.user, session.path, reason)
 
 
 def log_out_for_good(test, session, reason="idle"):

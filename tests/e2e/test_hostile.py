@@ -13,7 +13,7 @@ import stat
 import time
 
 import sandbox
-from logins import POLICY, alias_tty, assert_log_lines, idle_login, line_patterns, logged_out
+from logins import POLICY, assert_log_lines, idle_login, line_patterns, logged_out
 
 
 class ControlCharacterTest(sandbox.SandboxTestCase):
@@ -60,7 +60,7 @@ class FieldWidthTest(sandbox.SandboxTestCase):
         s19 = idle_login("carrier", utmp_user="c" * 19)
         s32 = idle_login("carrier", utmp_user=b"b" * 32)
         sl = idle_login("carrier")
-        alias_tty(self, sl, full_line)
+        sandbox.bind_tty(full_line, sl)
         sandbox.put_utmp(sl.utmp_index, sandbox.UtmpRecord(
             sandbox.USER_PROCESS, "carrier", full_line.encode(), "", int(time.time()) - 600,
             sl.pid))
@@ -114,12 +114,12 @@ class NotATerminalTest(sandbox.SandboxTestCase):
         # Live sessions that a hostile line reaches by a path the daemon must refuse.
         via_dotdot = sandbox.open_pty("bystander")
         via_link = sandbox.open_pty("bystander")
-        os.symlink(via_link.path, "/dev/link")
+        os.symlink(via_link.path, sandbox.dev_path("link"))
         with open("/tmp/victim", "wb") as f:
             f.write(b"precious\n")
-        with open("/dev/regfile", "wb") as f:
+        with open(sandbox.dev_path("regfile"), "wb") as f:
             f.write(b"also precious\n")
-        os.mkfifo("/dev/fifo")
+        os.mkfifo(sandbox.dev_path("fifo"))
         fifo_reader = os.open("/dev/fifo", os.O_RDONLY | os.O_NONBLOCK)
         self.addCleanup(os.close, fifo_reader)
         old = time.time() - 3600

@@ -96,6 +96,7 @@ class DaemonTest(sandbox.SandboxTestCase):
 
         self.assertEqual((d.started.stdout, d.started.stderr), ("", ""))
         self.assertTrue(d.alive())
+        # The login database is opened only during a pass and closed after it.
         sandbox.wait_until(lambda: d.fds() == [0], what="descriptors other than 0 closed")
         self.assertEqual(os.readlink(f"/proc/{d.pid}/fd/0"), "/dev/null")
         st = sandbox.proc_stat(d.pid)

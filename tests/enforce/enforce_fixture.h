@@ -57,26 +57,6 @@ struct TempDir {
     std::string path, log;
 };
 
-// Points ps_path at a stand-in listing that names pid, and only when asked
-// for line; the real command is back when it goes.  The real ps matches
-// terminals by device number, which the pseudo-terminals of every devpts
-// instance on the machine share (the end-to-end sandboxes', containers'):
-// run as root by a test, its logout would kill their processes too.
-struct OwnListing {
-    OwnListing(const TempDir& dir, const std::string& line, pid_t pid) : path(dir.File("ownps")) {
-        WriteFile(path,
-                  "#!/bin/sh\necho '  PID TTY          TIME CMD'\n"
-                  "[ \"$1\" = '-t" +
-                      line + "' ] && echo " + std::to_string(pid) + "\n",
-                  0755);
-        // The kills may run as the session's user.
-        chmod(dir.path.c_str(), 0755);
-        ps_path = path.c_str();
-    }
-    ~OwnListing() { ps_path = PATH_PS; }
-    std::string path;
-};
-
 // A pseudo-terminal whose output reaches the master unchanged.  The test
 // keeps a slave descriptor so the master never reads end-of-file.
 struct Pty {
@@ -163,6 +143,25 @@ inline int RunInChild(const std::function<int()>& fn) {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
+
+// Points ps_path, for its lifetime, at a stand-in that lists pid alone.  The
+// real ps, run as root outside a private pid namespace, lists every process
+// whose terminal has the same device number as the test's pseudo-terminal,
+// and those of other devpts instances (containers, the end-to-end sandboxes
+// running meanwhile) share the numbers: it would kill their processes.  The
+// stand-in runs with the user's identity, so dir is opened up to it.
+struct PsListing {
+    PsListing(const TempDir& dir, pid_t pid) : script(dir.File("ps-listing")) {
+        chmod(dir.path.c_str(), 0711);
+        WriteFile(script,
+                  "#!/bin/sh\necho '    PID TTY          TIME CMD'\necho ' " + std::to_string(pid) +
+                      " pts/0    00:00:00 sleep'\n",
+                  0755);
+        ps_path = script.c_str();
+    }
+    ~PsListing() { ps_path = PATH_PS; }
+    std::string script;
+};
 
 inline SessionRecord Session(const char* user, const std::string& path, int64_t login_time = 1) {
     SessionRecord r{};

@@ -123,8 +123,8 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         Pty pty;
         pid_t session = StartSession(pty.path, false, 65533);
         ASSERT_GT(session, 0);
+        PsListing listing(dir, session);
         const std::string path = c.dotdot ? "/dev/pts/../" + pty.path.substr(5) : pty.path;
-        OwnListing ps(dir, path.substr(5), session);
         SessionRecord r = Session(c.user, path);
         FakePlatform fake;
         if (c.known)
@@ -153,7 +153,7 @@ TEST(LogoutTest, ZapOnTerminalThatNeverDrains) {
     Pty pty;
     pid_t session = StartSession(pty.path);
     ASSERT_GT(session, 0);
-    OwnListing ps(dir, pty.path.substr(5), session);
+    PsListing listing(dir, session);
     int fill = open(pty.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fill, 0);
     // The kernel moves queued output on in the background: full only once

@@ -167,7 +167,7 @@ TEST_F(WarnTest, ChildLogsOut) {
         WriteFile(dir.log, "");
         Pty pty;
         pid_t session = StartSession(pty.path);
-        OwnListing ps(dir, pty.path.substr(5), session);
+        PsListing listing(dir, session);
         SessionRecord r = Session("root", pty.path);
         r.warned = c.warned;
         bool refusal = c.kind == WARN_REFUSED;
@@ -194,7 +194,7 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
     TempDir dir;
     Pty pty;
     pid_t session = StartSession(pty.path);
-    OwnListing ps(dir, pty.path.substr(5), session);
+    PsListing listing(dir, session);
     const std::string hang = dir.File("ps");
     WriteFile(hang, "#!/bin/sh\necho $$ > " + dir.File("pid") + "\necho header\nexec sleep 30\n",
               0755);

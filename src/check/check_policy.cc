@@ -1,0 +1,242 @@
+#include "check/check_policy.h"
+
+#include <cstring>
+#include <map>
+
+#include "check/check_conf.h"
+#include "config/rule_list.h"
+#include "config/settings.h"
+#include "config/tokens.h"
+#include "daemon/session_table.h"
+#include "enforce/warn.h"
+#include "os/platform.h"
+#include "pathnames.h"
+#include "policy/resolve.h"
+
+std::string check_minutes(int64_t seconds) {
+    if (seconds % 60 == 0)
+        return std::to_string(seconds / 60) + (seconds == 60 ? " minute" : " minutes");
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+std::string check_clock(int64_t seconds) {
+    bool negative = seconds < 0;
+    uint64_t s = negative ? 0 - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s%llu:%02llu:%02llu", negative ? "-" : "",
+                  static_cast<unsigned long long>(s / 3600),
+                  static_cast<unsigned long long>(s / 60 % 60),
+                  static_cast<unsigned long long>(s % 60));
+    return buf;
+}
+
+namespace {
+
+// Copies text into dst (size bytes), cut to size - 1 characters.
+void copy_cut(char* dst, size_t size, const char* text) {
+    size_t n = strnlen(text, size - 1);
+    std::memcpy(dst, text, n);
+    dst[n] = '\0';
+}
+
+// One line of the account: a label, a value, and where it came from.
+void row(FILE* out, const char* label, const std::string& value, const std::string& source = "") {
+    if (source.empty())
+        std::fprintf(out, "  %-15s %s\n", label, value.c_str());
+    else
+        std::fprintf(out, "  %-15s %-24s %s\n", label, value.c_str(), source.c_str());
+}
+
+std::string source_of(const RuleList* list, const RuleEntry* e) {
+    return check_rule_origin(e) + ": " + check_rule_text(list, e);
+}
+
+// The group names of a group list, "name(id)" each, from one walk of the
+// group database.
+std::string group_names(const int32_t* groups) {
+    std::map<int32_t, std::string> names;
+    int n = 0;
+    while (n < NGROUPS_KEPT && groups[n] >= 0) names[groups[n++]];
+    if (n == 0)
+        return "none";
+    platform->gr_rewind();
+    while (const struct group* g = platform->gr_next()) {
+        auto it = names.find(static_cast<int32_t>(g->gr_gid));
+        if (it != names.end() && it->second.empty())
+            it->second = g->gr_name;
+    }
+    platform->gr_close();
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        const std::string& name = names[groups[i]];
+        s += (i > 0 ? " " : "") + (name.empty() ? "?" : name) + "(" + std::to_string(groups[i]) +
+             ")";
+    }
+    return s;
+}
+
+std::string exempt_kinds(uint32_t bits) {
+    static const struct {
+        uint32_t bit;
+        const char* word;
+    } kinds[] = {{WARN_IDLE, "idle"},
+                 {WARN_MULTIPLE, "multiple"},
+                 {WARN_SESSION, "session"},
+                 {WARN_REFUSED, "refuse"},
+                 {WARN_MAXUSER, "maxuser"}};
+    std::string s;
+    for (const auto& k : kinds)
+        if (bits & k.bit)
+            s += (s.empty() ? "" : " ") + std::string(k.word);
+    return s.empty() ? "none" : s;
+}
+
+// When the session-length limit and the multiple-login limit run at all.
+std::string threshold_note(int32_t threshold, const char* command) {
+    if (threshold == 0)
+        return std::string("never enforced: no \"threshold ") + command + "\"";
+    return "enforced while " + std::to_string(threshold) + " or more sessions are present";
+}
+
+void explain_idle(FILE* out, const SessionRecord* r, int slot) {
+    const RuleEntry* e = resolve_first_match(timeout_list, slot);
+    if (e == nullptr) {
+        row(out, "idle limit", "none", "no timeout rule matches");
+        return;
+    }
+    row(out, "idle limit", check_minutes(r->idle_limit), source_of(timeout_list, e));
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
+        row(out, "", "judged by keyboard, mouse and console use");
+    } else if (console_idle == -1) {
+        row(out, "", "not checked while the user is on the console (conswins idle off)");
+    } else if (console_idle != -2) {
+        row(out, "",
+            check_minutes(console_idle) + " while the user is on the console (conswins idle)");
+    }
+}
+
+void explain_session(FILE* out, const SessionRecord* r, int slot) {
+    const RuleEntry* e = resolve_first_match(session_list, slot);
+    if (e != nullptr) {
+        row(out, "session limit", check_minutes(r->session_limit), source_of(session_list, e));
+    } else if (session_default > 0) {
+        row(out, "session limit", check_minutes(minutes_to_seconds(session_default)),
+            "session default " + std::to_string(session_default) + " (no session rule matches)");
+    } else {
+        row(out, "session limit", "none", "no session rule matches and no session default");
+        return;
+    }
+    row(out, "", threshold_note(session_threshold, "session"));
+    if (console_session == -1)
+        row(out, "", "not limited while the user is on the console (conswins session off)");
+    else if (console_session != -2)
+        row(out, "",
+            check_minutes(console_session) +
+                " while the user is on the console (conswins session)");
+    if (refuse_time > 0)
+        row(out, "",
+            "a user limited for it is refused for " + check_minutes(refuse_time) +
+                " (session refuse)");
+}
+
+void explain_refusal(FILE* out, const SessionRecord* r, int slot) {
+    const RuleEntry* e = resolve_first_match(refuse_list, slot);
+    if (e == nullptr) {
+        row(out, "refused", "no");
+        return;
+    }
+    row(out, "refused", (r->exempt & WARN_REFUSED) ? "no: exempt" : "yes",
+        source_of(refuse_list, e));
+}
+
+void explain_group(FILE* out, const SessionRecord* r, int slot) {
+    const RuleEntry* e = resolve_first_match(maxuser_list, slot);
+    if (e == nullptr) {
+        row(out, "group limit", "none", "no maxuser rule matches");
+        return;
+    }
+    if (r->maxuser_gid == 0) {
+        row(out, "group limit", "none", source_of(maxuser_list, e));
+        row(out, "", "(this rule names no group, or group id 0: no limit)");
+        return;
+    }
+    std::string group = e->kind == GROUP && e->name != nullptr ? e->name : "?";
+    row(out, "group limit",
+        std::to_string(r->maxuser_limit) + " logins of " + group + "(" +
+            std::to_string(r->maxuser_gid) + ")",
+        source_of(maxuser_list, e));
+    if (r->exempt & WARN_MAXUSER)
+        row(out, "", "not enforced: exempt");
+    else
+        row(out, "", "checked when this login stands last in the login database");
+}
+
+void explain_exemptions(FILE* out, int slot) {
+    bool any = false;
+    for (const RuleNode* n = exempt_list->next; n != exempt_list; n = n->next) {
+        if (!rule_matches(n->entry, slot))
+            continue;
+        row(out, any ? "" : "exempt", exempt_kinds(resolve_exempt_bits(n->entry->value)),
+            source_of(exempt_list, n->entry));
+        any = true;
+    }
+    if (!any)
+        row(out, "exempt", "none");
+}
+
+void explain_multiple(FILE* out, const SessionRecord* r) {
+    if (multiple_threshold == 0) {
+        row(out, "logins per user", "not limited", "no \"threshold multiple\"");
+        return;
+    }
+    std::string allowed;
+    if (multiples >= 0)
+        allowed = std::to_string(multiples > 0 ? multiples : 1) + " (multiples " +
+                  std::to_string(multiples) + ")";
+    else
+        allowed =
+            "threshold " + std::to_string(multiple_threshold) + " / users present, at least 1";
+    row(out, "logins per user", allowed, threshold_note(multiple_threshold, "multiple"));
+    if (console_multiple == -1)
+        row(out, "", "not limited while the user is on the console (conswins multiple off)");
+    else if (console_multiple >= 1)
+        row(out, "",
+            std::to_string(console_multiple) +
+                " while the user is on the console (conswins multiple)");
+    if (r->exempt & WARN_MULTIPLE)
+        row(out, "", "not enforced: exempt");
+}
+
+}  // namespace
+
+int check_take_login(int slot, const char* user, const char* line, const char* host) {
+    SessionRecord* r = &SessionTable[slot];
+    copy_cut(r->user, sizeof r->user, user);
+    if (std::strncmp(line, PATH_DEV, sizeof PATH_DEV - 1) == 0)
+        line += sizeof PATH_DEV - 1;
+    std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV - 1);
+    copy_cut(r->tty_path + sizeof PATH_DEV - 1, sizeof r->tty_path - (sizeof PATH_DEV - 1), line);
+    copy_cut(r->host, sizeof r->host, host[0] != '\0' ? host : "localhost");
+    r->login_time = platform->now();
+
+    int unknown = 0;
+    if (const struct passwd* pw = platform->pw_by_name(r->user)) {
+        fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+    } else {
+        r->groups[0] = -1;
+        unknown = 1;
+    }
+    resolve_policy(slot);
+    return unknown;
+}
+
+void check_explain(FILE* out, int slot) {
+    const SessionRecord* r = &SessionTable[slot];
+    row(out, "groups", group_names(r->groups));
+    explain_idle(out, r, slot);
+    explain_session(out, r, slot);
+    explain_refusal(out, r, slot);
+    explain_group(out, r, slot);
+    explain_exemptions(out, slot);
+    explain_multiple(out, r);
+}

@@ -1,0 +1,98 @@
+#include "check/check_policy.h"
+
+#include <gtest/gtest.h>
+
+#include "check_fixture.h"
+#include "daemon/session_table.h"
+
+namespace {
+
+using CheckPolicyTest = CheckToolTest;
+
+TEST_F(CheckPolicyTest, WholeAccount) {
+    WriteFile("long", "bob\nalice\n");
+    ASSERT_EQ(Check("sleep 60\n"
+                    "timeout default 30\n"
+                    "timeout group students 20\n"
+                    "timeout login bob 60\n"
+                    "session default 240\n"
+                    "threshold session 3\n"
+                    "conswins idle off\n"
+                    "maxuser group students 4\n"
+                    "exempt file long session\n"
+                    "exempt tty pts/1 idle\n"
+                    "refuse host badhost\n"),
+              0);
+    session_table_reset();
+    EXPECT_EQ(check_take_login(0, "bob", "/dev/pts/1", ""), 0);
+    std::string out = Report([](FILE* f) { check_explain(f, 0); });
+    EXPECT_EQ(
+        out,
+        "  groups          staff(50) students(60)\n"
+        "  idle limit      60 minutes               q.cf:4: timeout login bob 60\n"
+        "                  not checked while the user is on the console (conswins idle off)\n"
+        "  session limit   240 minutes              session default 240 (no session rule matches)\n"
+        "                  enforced while 3 or more sessions are present\n"
+        "  refused         no\n"
+        "  group limit     4 logins of students(60) q.cf:8: maxuser group students 4\n"
+        "                  checked when this login stands last in the login database\n"
+        "  exempt          session                  long:1: bob (list file, session)\n"
+        "                  idle                     q.cf:10: exempt tty pts/1 idle\n"
+        "  logins per user not limited              no \"threshold multiple\"\n");
+}
+
+// Which rule decides the idle limit: tty, then host, login, group, default;
+// within a kind the first configured.  The slot's line, host and user vary.
+TEST_F(CheckPolicyTest, PrecedenceNamesTheDecidingRule) {
+    ASSERT_EQ(Check("timeout default 30\n"
+                    "timeout group students 20\n"
+                    "timeout login bob 60\n"
+                    "timeout login bob 61\n"
+                    "timeout host far.example 15\n"
+                    "timeout tty ttyv0 5\n"),
+              0);
+    const struct {
+        const char* user;
+        const char* line;
+        const char* host;
+        const char* decided;
+    } cases[] = {
+        {"bob", "ttyv0", "far.example", "q.cf:6: timeout tty ttyv0 5"},
+        {"bob", "ttyv1", "far.example", "q.cf:5: timeout host far.example 15"},
+        {"bob", "ttyv1", "", "q.cf:3: timeout login bob 60"},
+        {"carol", "ttyv1", "", "q.cf:1: timeout default 30"},
+        {"alice", "", "near", "q.cf:1: timeout default 30"},
+    };
+    for (const auto& c : cases) {
+        session_table_reset();
+        check_take_login(0, c.user, c.line, c.host);
+        std::string out = Report([](FILE* f) { check_explain(f, 0); });
+        EXPECT_NE(out.find(c.decided), std::string::npos) << c.user << " " << c.line << "\n" << out;
+    }
+    // bob is in students through its member list, but his login rule wins.
+    session_table_reset();
+    check_take_login(0, "bob", "ttyv1", "");
+    EXPECT_EQ(SessionTable[0].idle_limit, 3600);
+}
+
+TEST_F(CheckPolicyTest, UnknownUserHasNoGroups) {
+    ASSERT_EQ(Check("timeout group staff 5\ntimeout login ghost 7\n"), 0);
+    Problems();
+    session_table_reset();
+    EXPECT_EQ(check_take_login(0, "ghost", "pts/0", "a-host-name-longer-than-16"), 1);
+    const SessionRecord& r = SessionTable[0];
+    EXPECT_EQ(r.groups[0], -1);
+    EXPECT_STREQ(r.host, "a-host-name-long");
+    EXPECT_STREQ(r.tty_path, "/dev/pts/0");
+    EXPECT_EQ(r.idle_limit, 420);
+}
+
+TEST_F(CheckPolicyTest, Durations) {
+    EXPECT_EQ(check_minutes(3600), "60 minutes");
+    EXPECT_EQ(check_minutes(90), "90 seconds");
+    EXPECT_EQ(check_minutes(60), "1 minute");
+    EXPECT_EQ(check_clock(3725), "1:02:05");
+    EXPECT_EQ(check_clock(-61), "-0:01:01");
+}
+
+}  // namespace
