@@ -70,6 +70,9 @@ class ConfigurationFaultTest(sandbox.SandboxTestCase):
     def start(self):
         d = sandbox.start_daemon(config=POLICY)
         sandbox.wait_for_log(READING)
+        # The line comes before the file is opened: a change before the read
+        # is over would be read with the first file's time.
+        sandbox.wait_scans(1)
         return d
 
     def still_enforces(self, d):
