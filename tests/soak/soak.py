@@ -107,6 +107,7 @@ class Soak:
         self.poll = select.poll()
         self.warnings = 0
         self.fd_notes = []
+        self.drain = 0.0
 
     # --- setup ---------------------------------------------------------------
 
@@ -292,10 +293,6 @@ class Soak:
 
     def run(self, report):
         sandbox.reset()
-        # The host's ps, run by anything on the machine as root, matches
-        # terminals by number, and the sandbox's pseudo-terminals share the
-        # host's numbers: the low ones, which the host uses, are kept out of use.
-        reserved = [os.openpty() for _ in range(64)]
         self.users()
         self.records = [sandbox.UtmpRecord(sandbox.DEAD_PROCESS, b"", f"soak{i}", b"",
                                            int(time.time()), 0, b"")
@@ -364,11 +361,10 @@ class Soak:
                 pending = [lg for lg in self.current if lg is not None and
                            lg.kind in REASON and not lg.lines]
                 if not pending or mono > end + 60:
+                    self.drain = mono - end
                     break
+        self.finished = time.time()
         self.sample(d, t0)
-        for m, sl in reserved:
-            os.close(m)
-            os.close(sl)
         self.reap(time.time())  # a bystander that died is reaped here
         alive = d.alive()
         status = d.stop() if alive else d.status
@@ -387,6 +383,9 @@ class Soak:
             by_kind[lg.kind] += 1
             want = REASON.get(lg.kind)
             if want is not None and lg.death is None and not lg.lines and not lg.notices:
+                if lg.start < self.finished - 60:
+                    problems.append(f"{lg.user} on {lg.session.path} ({lg.kind}) not logged out "
+                                    f"{self.finished - lg.start:.0f} s after its login")
                 continue  # started too late to be acted on before the end
             judged[lg.kind] += 1
             if want is None:
@@ -418,7 +417,8 @@ class Soak:
             problems.append(f"descriptor counts seen: {fds}")
 
         out = []
-        out.append(f"soak: {elapsed / 60:.1f} minutes, {SLOTS} slots, "
+        out.append(f"soak: {elapsed / 60:.1f} minutes ({self.drain:.0f} s of them for the last "
+                   f"logouts due), {SLOTS} slots, "
                    f"{len(self.logins)} logins "
                    f"({', '.join(f'{k} {by_kind[k]}' for k, _ in KINDS)})")
         out.append("logged out: " + ", ".join(
