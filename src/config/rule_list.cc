@@ -18,6 +18,7 @@ RuleList* refuse_list;
 RuleList* timeout_list;
 RuleList* session_list;
 RuleList* maxuser_list;
+uint64_t rule_lists_version;
 
 void rule_lists_init() {
     RuleList** lists[] = {&exempt_list, &refuse_list, &timeout_list, &session_list, &maxuser_list};
@@ -26,6 +27,7 @@ void rule_lists_init() {
         headers[i].entry = nullptr;
         *lists[i] = &headers[i];
     }
+    ++rule_lists_version;
 }
 
 void insque(RuleNode* element, RuleNode* predecessor) {
@@ -50,6 +52,7 @@ void add_rule(RuleList* list, int32_t kind, char* name, int32_t id, int32_t valu
     RuleNode* at = list->next;
     while (at != list && at->entry->kind > kind) at = at->next;
     insque(node, at->prev);
+    ++rule_lists_version;
 }
 
 void clear_rules(RuleList* list) {
@@ -62,6 +65,7 @@ void clear_rules(RuleList* list) {
         n = next;
     }
     list->next = list->prev = list;
+    ++rule_lists_version;
 }
 
 int32_t rule_group_id(const char* name) {
