@@ -78,6 +78,11 @@ extern Platform* platform;
 // The real implementation, for tests that want to restore it.
 Platform* real_platform();
 
+// Makes the real platform read the login database from path (a file in the
+// system's own format) instead of the system's; for tests and benchmarks.
+// The path is not copied.
+void platform_utx_file(const char* path);
+
 // Closes every open descriptor numbered from lowest up, without walking
 // every number below the descriptor limit (which may be 2^30 on Linux).
 // Safe in a forked child: async-signal-safe calls only.
