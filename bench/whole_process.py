@@ -60,6 +60,7 @@ QUELLD_CONFIG = "timeout default 1\nwarn 30\nsleep 60\n"
 AUTOLOG_CONFIG = "nolostkill\nidle=1 grace=30 warn nomail log\n"
 
 IDLE, GRACE = 60, 30
+FIRST_ID = 71000        # uid and gid of the first benchmark user
 TOUCH_EVERY = 10        # seconds between simulated keystrokes on active terminals
 TICK = 0.05             # the job's polling step, seconds
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -157,8 +158,11 @@ def run_job(job):
     t_setup = time.time()
     sessions = []
     users = [f"w{i:03d}" for i in range(n)]
-    for u in users:
-        sandbox.add_user(u)
+    # Ids well away from the 61000 on that tests use, so that nothing done
+    # for another test user elsewhere on the machine reaches these sessions.
+    for i, u in enumerate(users):
+        sandbox.add_group(u, gid=FIRST_ID + i)
+        sandbox.add_user(u, uid=FIRST_ID + i, group=u)
     # All logins at once into utmp (one write), as a busy host would have them.
     records = []
     for u in users:
@@ -217,7 +221,7 @@ def run_job(job):
     for s, at in stops.items():
         stop_time = int(t0 + at)
         deadline_info[s] = {"line": s.line, "stop": stop_time, "due": stop_time + IDLE + GRACE,
-                            "warned": None, "out": None}
+                            "warned": None, "out": None, "status": None}
     if stops:
         end = max(end, max(d["due"] for d in deadline_info.values()) + job["wait_after_due"])
 
@@ -240,14 +244,14 @@ def run_job(job):
                     pass
             if d["out"] is None and not s.alive():
                 d["out"] = now
+                d["status"] = s.status
                 sandbox.end_login(s.utmp_index)
         if now >= next_touch:
             touch(active, now)
             next_touch = now + TOUCH_EVERY
-            for s in active:
-                if not s.alive():
-                    false_logouts.append({"line": s.line, "at": now - t0})
-                    active.remove(s)
+            for s in [s for s in active if not s.alive()]:
+                false_logouts.append({"line": s.line, "at": round(now - t0, 1), "status": s.status})
+                active.remove(s)
         if pid is not None:
             if "start" not in samples and now >= window[0]:
                 samples["start"] = proc_sample(pid)
@@ -281,8 +285,13 @@ def run_job(job):
     result["deadlines"] = sorted(
         ({"line": d["line"], "stop_after_start_s": d["stop"] - int(t0),
           "warned_after_stop_s": None if d["warned"] is None else round(d["warned"] - d["stop"], 2),
-          "late_s": None if d["out"] is None else round(d["out"] - d["due"], 2)}
+          "late_s": None if d["out"] is None else round(d["out"] - d["due"], 2),
+          "exit_status": d["status"]}
          for d in deadline_info.values()), key=lambda d: (d["stop_after_start_s"], d["line"]))
+    for path in ("/var/log/quelld.log", "/var/log/autolog.log"):
+        if os.path.exists(path):
+            with open(path, errors="replace") as f:
+                result["log_tail"] = f.read()[-6000:]
     sandbox.kill_all()
     return result
 

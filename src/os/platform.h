@@ -62,6 +62,16 @@ class Platform {
     // outside this call and wait_process, so none is lost between a check of
     // the flag and the sleep.  A count of 0 only lets pending signals in.
     virtual void sleep_seconds(unsigned seconds) = 0;
+
+    // Sleeps until the clock reaches the whole second when, as sleep_seconds
+    // does (when not after now(): only lets pending signals in).  The real
+    // platform wakes at the start of that second; sleeping when - now()
+    // seconds from the present instant would wake up to a second late,
+    // since now() drops the fraction.
+    virtual void sleep_until(time_t when) {
+        time_t n = now();
+        sleep_seconds(when > n ? static_cast<unsigned>(when - n) : 0);
+    }
 };
 
 // Times from outside (login records, device times a user can set on their own
