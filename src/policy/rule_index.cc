@@ -32,6 +32,7 @@ constexpr int KINDS = 5;
 struct ListIndex {
     IndexedRule* rules;
     size_t count;
+    size_t nodes;  // every rule of the list, those left out included
     size_t begin[KINDS], end[KINDS];
 };
 
@@ -97,6 +98,7 @@ int index_build_list(const RuleList* list, ListIndex* ix) {
             ix->rules[kept++] = IndexedRule{e->kind, e->id, order, e->name, e};
     }
     ix->count = kept;
+    ix->nodes = n;
     std::sort(ix->rules, ix->rules + kept, index_less);
     for (int k = 0; k < KINDS; ++k) {
         auto kind_less = [](const IndexedRule& r, int32_t kind) { return r.kind < kind; };
@@ -109,8 +111,12 @@ int index_build_list(const RuleList* list, ListIndex* ix) {
     return 0;
 }
 
-// The index of list, brought up to date first; nullptr when the list has to
-// be walked instead (no memory for the index, or not one of the five lists).
+// Lists this short are walked: the walk costs less than the searches.
+constexpr size_t WALK_AT_MOST = 16;
+
+// The index of list, brought up to date first; nullptr when the list is to
+// be walked instead (short, not one of the five lists, or no memory for the
+// index).
 const ListIndex* index_for(const RuleList* list) {
     if (!index_built || index_version != rule_lists_version)
         rule_index_rebuild();
@@ -118,7 +124,7 @@ const ListIndex* index_for(const RuleList* list) {
         return nullptr;
     for (int i = 0; i < 5; ++i)
         if (*index_lists[i] == list)
-            return &indexes[i];
+            return indexes[i].nodes > WALK_AT_MOST ? &indexes[i] : nullptr;
     return nullptr;
 }
 
