@@ -25,6 +25,7 @@
 #include "daemon/event_log.h"
 #include "daemon/session_table.h"
 #include "enforce/logout.h"
+#include "pathnames.h"
 
 namespace {
 
@@ -87,10 +88,12 @@ long nr_open_raise(rlim_t hard) {
 
 // arg 0: log2 of the child's hard descriptor limit, 0 for the inherited one;
 // arg 1: 1 to have a descriptor open near the limit (at most 2^20 - 1), so
-// that the child's descriptor table is as large as it can be.
+// that the child's descriptor table is as large as it can be; 2 to run
+// /bin/true in place of /bin/ps, which leaves the logout's own share.
 void BM_ForcedLogout(benchmark::State& state) {
     rlim_t hard = state.range(0) > 0 ? rlim_t{1} << state.range(0) : 0;
-    bool high_fd = state.range(1) != 0;
+    bool high_fd = state.range(1) == 1;
+    ps_path = state.range(1) == 2 ? "/bin/true" : PATH_PS;
     bool raised = false;
     if (hard > 0) {
         long old = nr_open_raise(hard);
@@ -184,13 +187,14 @@ void BM_ForcedLogout(benchmark::State& state) {
 BENCHMARK(BM_ForcedLogout)
     ->Args({0, 0})
     ->Args({0, 1})
+    ->Args({0, 2})
     ->Args({10, 0})
     ->Args({14, 0})
     ->Args({20, 0})
     ->Args({20, 1})
     ->Args({30, 0})
     ->Args({30, 1})
-    ->ArgNames({"log2_hard_limit", "high_fd"})
+    ->ArgNames({"log2_hard_limit", "variant"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
