@@ -108,39 +108,55 @@ def find_process(comm):
 class OrdinaryRuns:
     """autolog -o started every 5 seconds, as a loop or a timer would: the
     next run starts 5 seconds after the last one started, or when it ends if
-    it took longer."""
+    it took longer.  A run forks and leaves the work to its child, which this
+    process (pid 1 of the sandbox) inherits: every autolog process that ends
+    is reaped here, so that its processor time is counted."""
 
-    def __init__(self, argv):
+    def __init__(self, argv, session_pids):
         self.argv = argv
-        self.current = None     # (pid, start time)
+        self.sessions = session_pids
+        self.current = None     # (pid, start time) of the run last started
         self.next_start = 0.0
-        self.runs = []          # (start, seconds, cpu, vcsw, maxrss KiB)
+        self.starts = []        # start times of the runs
+        self.reaped = []        # (time, cpu, vcsw, maxrss KiB) of each autolog process
+        self.longest = []       # (start, seconds) of each run's first process
+
+    def reap(self, now):
+        """Reaps the autolog processes that have ended (never a session's)."""
+        while True:
+            try:
+                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            except ChildProcessError:
+                return
+            if info is None or info.si_pid in self.sessions:
+                return
+            pid, _, ru = os.wait4(info.si_pid, 0)
+            self.reaped.append((now, ru.ru_utime + ru.ru_stime, ru.ru_nvcsw, ru.ru_maxrss))
+            if self.current is not None and pid == self.current[0]:
+                self.longest.append((self.current[1], now - self.current[1]))
+                self.current = None
 
     def step(self, now):
-        if self.current is not None:
-            pid, started = self.current
-            got, status, ru = os.wait4(pid, os.WNOHANG)
-            if got == 0:
-                return
-            self.runs.append((started, now - started, ru.ru_utime + ru.ru_stime, ru.ru_nvcsw,
-                              ru.ru_maxrss))
-            self.current = None
-        if now >= self.next_start:
+        self.reap(now)
+        if self.current is None and now >= self.next_start:
             pid = os.posix_spawn(self.argv[0], self.argv, {"PATH": "/usr/bin:/bin"},
                                  file_actions=[(os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
                                                (os.POSIX_SPAWN_OPEN, 1, "/dev/null", os.O_WRONLY, 0),
                                                (os.POSIX_SPAWN_OPEN, 2, "/dev/null", os.O_WRONLY, 0)])
             self.current = (pid, now)
+            self.starts.append(now)
             self.next_start = now + 5
 
     def totals(self, start, end):
-        """Figures of the runs started in [start, end)."""
-        inside = [r for r in self.runs if start <= r[0] < end]
-        return {"cpu": sum(r[2] for r in inside),
-                "wakeups": sum(r[3] for r in inside) + len(inside),
-                "hwm_kib": max((r[4] for r in self.runs), default=0),
-                "runs": len(inside),
-                "longest_run_s": max((r[1] for r in inside), default=0.0)}
+        """Figures of the processes reaped in [start, end) and the runs started then."""
+        inside = [r for r in self.reaped if start <= r[0] < end]
+        runs = sum(1 for t in self.starts if start <= t < end)
+        return {"cpu": sum(r[1] for r in inside),
+                "wakeups": sum(r[2] for r in inside) + runs,
+                "hwm_kib": max((r[3] for r in self.reaped), default=0),
+                "runs": runs, "processes": len(inside),
+                "longest_run_s": max((r[1] for r in self.longest if start <= r[0] < end),
+                                     default=0.0)}
 
 
 def run_job(job):
@@ -211,7 +227,7 @@ def run_job(job):
             t0 = time.time()
             pid = sandbox.wait_until(lambda: find_process("autolog"), what="autolog")
         else:
-            ordinary = OrdinaryRuns(argv[:1] + ["-o"] + argv[1:])
+            ordinary = OrdinaryRuns(argv[:1] + ["-o"] + argv[1:], {s.pid for s in sessions})
             t0 = time.time()
             pid = None
 
@@ -281,7 +297,8 @@ def run_job(job):
         result.update({"window_s": round(dt, 1), "cpu_s": t["cpu"],
                        "cpu_s_per_hour": t["cpu"] / dt * 3600,
                        "wakeups_per_min": t["wakeups"] / dt * 60, "vmhwm_kib": t["hwm_kib"],
-                       "runs": t["runs"], "longest_run_s": round(t["longest_run_s"], 2)})
+                       "runs": t["runs"], "processes": t["processes"],
+                       "longest_run_s": round(t["longest_run_s"], 2)})
     result["deadlines"] = sorted(
         ({"line": d["line"], "stop_after_start_s": d["stop"] - int(t0),
           "warned_after_stop_s": None if d["warned"] is None else round(d["warned"] - d["stop"], 2),
