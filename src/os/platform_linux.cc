@@ -33,18 +33,16 @@ off_t utx_offset;  // where the entry after the last in utx_chunk starts
 // Takes the lock glibc's writers and readers use, for reading.  A writer
 // holds it for one record, so it is waited for, but not for ever: after
 // about a second the read is given up, as glibc gives up after its own wait.
-bool utx_lock(short type) {
+bool utx_lock() {
     struct flock lk {};
-    lk.l_type = type;
+    lk.l_type = F_RDLCK;
     lk.l_whence = SEEK_SET;
     for (int tries = 0; tries < 1000; ++tries) {
         if (fcntl(utx_fd, F_SETLK, &lk) == 0)
             return true;
         if (errno != EACCES && errno != EAGAIN && errno != EINTR)
             return false;
-        struct timespec pause {
-            0, 1000000
-        };
+        const struct timespec pause = {0, 1000000};
         nanosleep(&pause, nullptr);
     }
     return false;
@@ -53,7 +51,7 @@ bool utx_lock(short type) {
 // Reads the next chunk of whole entries from utx_offset.  Returns how many,
 // 0 at the end, on a read error or when the lock cannot be had.
 size_t utx_fill() {
-    if (!utx_lock(F_RDLCK))
+    if (!utx_lock())
         return 0;
     auto* buf = reinterpret_cast<char*>(utx_chunk);
     size_t got = 0;
