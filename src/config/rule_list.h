@@ -34,6 +34,10 @@ extern RuleList* timeout_list;
 extern RuleList* session_list;
 extern RuleList* maxuser_list;
 
+// Moves on whenever a rule is added or a list emptied, so that what is
+// derived from the lists (the rule index) can tell that it is out of date.
+extern uint64_t rule_lists_version;
+
 // Creates the five lists empty, in the order exempt, refuse, timeout,
 // session, maxuser.  Called once at start-up.
 void rule_lists_init();

@@ -197,15 +197,15 @@ time_t poll_once() {
 void poll_forever() {
     for (;;) {
         time_t wake = poll_once();
-        time_t now = platform->now();
         // With the wake time already past (sleep_interval 0 or less, or checks
         // that ran long) the next pass begins at once, but still through the
-        // sleep, so that a pending termination signal is taken.
-        unsigned left = wake > now ? static_cast<unsigned>(wake - now) : 0;
-        // A configuration without a sleep command leaves sleep_interval at 0;
+        // sleep, so that a pending termination signal is taken.  A
+        // configuration without a sleep command leaves sleep_interval at 0;
         // passes back to back would then keep a processor busy for nothing.
-        if (left == 0 && sleep_interval <= 0) left = 1;
-        platform->sleep_seconds(left);
+        if (wake <= platform->now() && sleep_interval <= 0)
+            platform->sleep_seconds(1);
+        else
+            platform->sleep_until(wake);
         terminate_if_requested();
     }
 }

@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "daemon/event_log.h"
 #include "os/platform.h"
+#include "policy/rule_index.h"
 
 // A configuration that could not be read: fatal until one has been read,
 // afterwards the rules and settings in force stay.
@@ -57,6 +58,8 @@ int reload_config() {
     parse_conf();
     restart_scanner(nullptr);
     std::fclose(f);
+    // Built here, once per read, rather than by the first login resolved.
+    rule_index_rebuild();
 
     // The time stat gave before the read: an edit made during the read
     // leaves the file newer, and is read in the next cycle.

@@ -62,6 +62,16 @@ class Platform {
     // outside this call and wait_process, so none is lost between a check of
     // the flag and the sleep.  A count of 0 only lets pending signals in.
     virtual void sleep_seconds(unsigned seconds) = 0;
+
+    // Sleeps until the clock reaches the whole second when, as sleep_seconds
+    // does (when not after now(): only lets pending signals in).  The real
+    // platform wakes at the start of that second; sleeping when - now()
+    // seconds from the present instant would wake up to a second late,
+    // since now() drops the fraction.
+    virtual void sleep_until(time_t when) {
+        time_t n = now();
+        sleep_seconds(when > n ? static_cast<unsigned>(when - n) : 0);
+    }
 };
 
 // Times from outside (login records, device times a user can set on their own
@@ -77,6 +87,11 @@ extern Platform* platform;
 
 // The real implementation, for tests that want to restore it.
 Platform* real_platform();
+
+// Makes the real platform read the login database from path (a file in the
+// system's own format) instead of the system's; for tests and benchmarks.
+// The path is not copied.
+void platform_utx_file(const char* path);
 
 // Closes every open descriptor numbered from lowest up, without walking
 // every number below the descriptor limit (which may be 2^30 on Linux).

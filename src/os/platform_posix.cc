@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "os/platform.h"
 #include "os/platform_os.h"
 
@@ -25,11 +28,18 @@ sigset_t open_mask() {
 
 class PosixPlatform final : public Platform {
    public:
-    time_t now() override { return time(nullptr); }
+    // The same clock as sleep_until's, so that a wake-up at the start of a
+    // second reads as that second.
+    time_t now() override {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return ts.tv_sec;
+    }
 
     int file_times(const char* path, time_t* atime, time_t* mtime) override {
         struct stat st;
-        if (stat(path, &st) != 0) return -1;
+        if (stat(path, &st) != 0)
+            return -1;
         *atime = st.st_atime;
         *mtime = st.st_mtime;
         return 0;
@@ -51,15 +61,20 @@ class PosixPlatform final : public Platform {
         sigset_t m = open_mask();
         for (;;) {
             pid_t r = waitpid(pid, status, WNOHANG);
-            if (r == pid) return r;
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return -1;
+            if (r == pid)
+                return r;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return -1;
             // SIGCHLD is blocked until sigsuspend, so the child's end cannot
             // slip in between waitpid and the suspension.
             sigsuspend(&m);
             r = waitpid(pid, status, WNOHANG);
-            if (r == pid) return r;
-            if (r < 0 && errno != EINTR) return -1;
+            if (r == pid)
+                return r;
+            if (r < 0 && errno != EINTR)
+                return -1;
             // Woken by something other than the child's end: a termination
             // signal, which the caller looks at before waiting again.
             errno = EINTR;
@@ -71,6 +86,24 @@ class PosixPlatform final : public Platform {
         sigset_t m = open_mask();
         struct timespec ts {};
         ts.tv_sec = seconds;
+        pselect(0, nullptr, nullptr, nullptr, &ts, &m);
+    }
+
+    void sleep_until(time_t when) override {
+        sigset_t m = open_mask();
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        struct timespec ts {};
+        if (when > now.tv_sec) {
+            // To a millisecond past the boundary: the relative timeout runs
+            // on another clock than the real-time one, and waking a hair
+            // early would read as the second before.  The wait is at most a
+            // cycle's sleep_interval, so the nanoseconds cannot overflow.
+            int64_t seconds = std::min<int64_t>(when - now.tv_sec, INT32_MAX);
+            int64_t ns = seconds * 1000000000 - now.tv_nsec + 1000000;
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
         pselect(0, nullptr, nullptr, nullptr, &ts, &m);
     }
 };

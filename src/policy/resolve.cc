@@ -10,6 +10,7 @@
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
+#include "policy/rule_index.h"
 
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid) {
     int n = 0;
@@ -63,14 +64,12 @@ int rule_matches(const RuleEntry* rule, int slot) {
     }
 }
 
-// Walking from the last entry meets tty rules first and, within a kind, the
-// rules in the order they were configured.
+// The rule of list that decides for the session at slot: the first match
+// walking from the last entry, which meets tty rules first and, within a
+// kind, the rules in the order they were configured.  nullptr when none.
+// The index finds it without walking the rules that cannot match.
 const RuleEntry* resolve_first_match(const RuleList* list, int slot) {
-    for (const RuleNode* n = list->prev; n != list; n = n->prev) {
-        if (rule_matches(n->entry, slot))
-            return n->entry;
-    }
-    return nullptr;
+    return rule_index_first_match(list, slot);
 }
 
 uint32_t resolve_exempt_bits(int32_t code) {
@@ -88,6 +87,11 @@ uint32_t resolve_exempt_bits(int32_t code) {
         default:
             return 0;
     }
+}
+
+// Adds the kinds the exempt rule e exempts from to the bit set at bits.
+static void resolve_add_exemption(const RuleEntry* e, void* bits) {
+    *static_cast<uint32_t*>(bits) |= resolve_exempt_bits(e->value);
 }
 
 void resolve_policy(int slot) {
@@ -115,8 +119,5 @@ void resolve_policy(int slot) {
     }
 
     // Exemptions have no precedence: every matching rule adds its kinds.
-    for (const RuleNode* n = exempt_list->next; n != exempt_list; n = n->next) {
-        if (rule_matches(n->entry, slot))
-            r->exempt |= resolve_exempt_bits(n->entry->value);
-    }
+    rule_index_each_match(exempt_list, slot, resolve_add_exemption, &r->exempt);
 }

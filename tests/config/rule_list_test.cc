@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "conf_fixture.h"
 #include "config/tokens.h"
@@ -21,6 +23,36 @@ std::string Names(const RuleList* list) {
     for (const RuleNode* n = list->prev; n != list; n = n->prev)
         out += std::string("[") + n->entry->name + "]";
     return out;
+}
+
+// Rules of mixed kinds, added in random order, sit by kind (highest first)
+// and within a kind newest first, through emptyings of the list; in one of
+// the five lists (which remember where each kind begins) and in another.
+TEST_F(RuleListTest, AddRuleOrder) {
+    std::mt19937 rng(7);
+    const int32_t kinds[] = {TTY, HOST, LOGIN, GROUP, FILE_, DEFAULT, 0, 300};
+    RuleNode other{&other, &other, nullptr};
+    for (RuleList* list : {timeout_list, &other}) {
+        for (int round = 0; round < 20; ++round) {
+            clear_rules(list);
+            std::vector<std::pair<int32_t, int32_t>> model;  // (kind, serial), list order
+            int n = static_cast<int>(rng() % 60);
+            for (int i = 0; i < n; ++i) {
+                int32_t kind = kinds[rng() % 8];
+                add_rule(list, kind, nullptr, 0, i);
+                auto at = model.begin();
+                while (at != model.end() && at->first > kind) ++at;
+                model.insert(at, {kind, i});
+            }
+            std::vector<std::pair<int32_t, int32_t>> got;
+            for (const RuleNode* node = list->next; node != list; node = node->next) {
+                got.emplace_back(node->entry->kind, node->entry->value);
+                ASSERT_EQ(node->next->prev, node);
+            }
+            ASSERT_EQ(got, model) << "round " << round;
+        }
+        clear_rules(list);
+    }
 }
 
 TEST_F(RuleListTest, ListFileLines) {

@@ -1,0 +1,215 @@
+// A forced logout from start to end: the warning child forked, zap (every
+// descriptor from 2 up closed, the notice written to a real pseudo-terminal,
+// /bin/ps run for its line, the log line), the child reaped.  Measured under
+// a hard descriptor limit of 2^20 and of 2^30, to show that closing the
+// descriptors costs the same whatever the limit.  Needs root for the limits.
+//
+// Linux refuses a hard limit above /proc/sys/fs/nr_open (2^20 by default),
+// a host-wide setting, and raising a hard limit at all takes CAP_SYS_RESOURCE.
+// With QUELLD_BENCH_RAISE_NR_OPEN=1 the benchmark raises fs.nr_open for the
+// instant it takes to set its own limit and puts the old value back at once;
+// a case whose limit cannot be had is skipped with the reason.  The limits
+// below the inherited one show that the cost does not follow the limit.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "daemon/event_log.h"
+#include "daemon/session_table.h"
+#include "enforce/logout.h"
+#include "pathnames.h"
+
+namespace {
+
+const char* const nr_open_path = "/proc/sys/fs/nr_open";
+
+long read_nr_open() {
+    FILE* f = std::fopen(nr_open_path, "r");
+    long v = -1;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%ld", &v) != 1)
+            v = -1;
+        std::fclose(f);
+    }
+    return v;
+}
+
+bool write_nr_open(long v) {
+    FILE* f = std::fopen(nr_open_path, "w");
+    if (f == nullptr)
+        return false;
+    bool ok = std::fprintf(f, "%ld\n", v) > 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// Why a hard descriptor limit of hard cannot be set in this process, or an
+// empty string when it can (tried in a child, so this process keeps its own).
+// Raising a hard limit takes CAP_SYS_RESOURCE, and no more than fs.nr_open.
+std::string why_not_limit(rlim_t hard) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit rl {
+            1024, hard
+        };
+        _exit(setrlimit(RLIMIT_NOFILE, &rl) == 0 ? 0 : 1);
+    }
+    int status;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return "";
+    long nr_open = read_nr_open();
+    if (nr_open >= 0 && hard > static_cast<rlim_t>(nr_open))
+        return "above fs.nr_open (" + std::to_string(nr_open) + "), a host-wide setting";
+    struct rlimit now;
+    getrlimit(RLIMIT_NOFILE, &now);
+    return "raising the hard limit above " + std::to_string(now.rlim_max) +
+           " needs CAP_SYS_RESOURCE, which this process lacks";
+}
+
+// Raises fs.nr_open to at least hard for as long as it takes to set one
+// child's limit: called in the parent before each fork when the user asked
+// for it.  Returns the value to put back, or -1 when nothing was changed.
+long nr_open_raise(rlim_t hard) {
+    const char* raise = getenv("QUELLD_BENCH_RAISE_NR_OPEN");
+    long old = read_nr_open();
+    if (raise == nullptr || std::strcmp(raise, "1") != 0 || old < 0 ||
+        hard <= static_cast<rlim_t>(old))
+        return -1;
+    return write_nr_open(static_cast<long>(hard)) ? old : -1;
+}
+
+// arg 0: log2 of the child's hard descriptor limit, 0 for the inherited one;
+// arg 1: 1 to have a descriptor open near the limit (at most 2^20 - 1), so
+// that the child's descriptor table is as large as it can be; 2 to run
+// /bin/true in place of /bin/ps, which leaves the logout's own share.
+void BM_ForcedLogout(benchmark::State& state) {
+    rlim_t hard = state.range(0) > 0 ? rlim_t{1} << state.range(0) : 0;
+    bool high_fd = state.range(1) == 1;
+    ps_path = state.range(1) == 2 ? "/bin/true" : PATH_PS;
+    bool raised = false;
+    if (hard > 0) {
+        long old = nr_open_raise(hard);
+        std::string why = why_not_limit(hard);
+        if (old >= 0) {
+            bool back = write_nr_open(old);
+            raised = true;
+            std::fprintf(stderr, "logout_bench: fs.nr_open raised to %lu and put back to %ld%s\n",
+                         static_cast<unsigned long>(hard), old, back ? "" : " (FAILED)");
+        }
+        if (!why.empty()) {
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        if (raised) {
+            // The limit is set once below, in this process, while nr_open is
+            // up for an instant; the children inherit it.
+            long old2 = nr_open_raise(hard);
+            struct rlimit rl {
+                1024, hard
+            };
+            int rc = setrlimit(RLIMIT_NOFILE, &rl);
+            if (old2 >= 0)
+                write_nr_open(old2);
+            if (rc != 0) {
+                state.SkipWithError("setrlimit failed");
+                return;
+            }
+            hard = 0;  // already in force
+        }
+    }
+    log_path = "/dev/null";
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    static SessionRecord r;
+    std::snprintf(r.tty_path, sizeof r.tty_path, "%s", ptsname(master));
+    std::strcpy(r.user, "nobody");
+
+    char drain[256];
+    int failed = 0;
+    struct rusage before;
+    getrusage(RUSAGE_CHILDREN, &before);
+    for (auto _ : state) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (hard > 0) {
+                struct rlimit rl {
+                    1024, hard
+                };
+                if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+                    _exit(3);
+            }
+            if (high_fd) {
+                struct rlimit rl;
+                getrlimit(RLIMIT_NOFILE, &rl);
+                rlim_t top = rl.rlim_max < (rlim_t{1} << 20) ? rl.rlim_max : rlim_t{1} << 20;
+                rl.rlim_cur = top;
+                if (setrlimit(RLIMIT_NOFILE, &rl) != 0 || dup2(0, static_cast<int>(top - 1)) < 0)
+                    _exit(4);
+            }
+            zap(&r, "idle", 1);
+            _exit(0);
+        }
+        int status;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++failed;
+        while (read(master, drain, sizeof drain) > 0) {
+        }
+    }
+    close(master);
+    struct rusage after;
+    getrusage(RUSAGE_CHILDREN, &after);
+    auto ms = [](const struct timeval& tv) { return tv.tv_sec * 1e3 + tv.tv_usec / 1e3; };
+    // The processor time of the child and of the ps it ran, per logout.
+    state.counters["child_cpu_ms"] =
+        (ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime)) /
+        static_cast<double>(state.iterations());
+    if (failed > 0)
+        state.SkipWithError("a logout child failed");
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    state.counters["hard_limit"] =
+        static_cast<double>(state.range(0) > 0 ? rlim_t{1} << state.range(0) : rl.rlim_max);
+}
+// The inherited limit first: a limit set in this process (after raising
+// fs.nr_open) stays for the cases after it.
+BENCHMARK(BM_ForcedLogout)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({10, 0})
+    ->Args({14, 0})
+    ->Args({20, 0})
+    ->Args({20, 1})
+    ->Args({30, 0})
+    ->Args({30, 1})
+    ->ArgNames({"log2_hard_limit", "variant"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// For comparison: what walking every number up to the hard limit costs,
+// 2^16 and 2^20 numbers (2^30 would take minutes).
+void BM_CloseEveryNumber(benchmark::State& state) {
+    int limit = 1 << state.range(0);
+    for (auto _ : state) {
+        for (int fd = 3; fd < limit; ++fd) close(fd);
+    }
+}
+BENCHMARK(BM_CloseEveryNumber)
+    ->Arg(16)
+    ->Arg(20)
+    ->ArgName("log2_numbers")
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
