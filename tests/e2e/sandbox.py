@@ -170,8 +170,20 @@ def _umount(target):
 
 
 def remount_readonly(path):
-    """Makes one of the sandbox's tmpfs mounts (e.g. /var/log) read-only until the next reset."""
-    _mount("none", path, None, MS_REMOUNT | MS_RDONLY)
+    """Makes one of the sandbox's tmpfs mounts (e.g. /var/log) read-only until the next reset.
+
+    The kernel refuses (EBUSY) while a file there is open for writing, as the
+    event log is for the instant the daemon writes a line: try again then.
+    """
+    deadline = time.monotonic() + TIMEOUT
+    while True:
+        try:
+            _mount("none", path, None, MS_REMOUNT | MS_RDONLY)
+            return
+        except OSError as e:
+            if e.errno != errno.EBUSY or time.monotonic() > deadline:
+                raise
+            time.sleep(0.01)
 
 
 def remount_writable(path):
