@@ -94,7 +94,8 @@ class CycleTest : public testing::Test {
 
     FakePlatform fake;
     CycleChecks saved_{};
-    std::string log_file_ = testing::TempDir() + "cycle_test.log";
+    // One file per process: ctest runs the tests of this suite in parallel.
+    std::string log_file_ = testing::TempDir() + "cycle_test." + std::to_string(getpid()) + ".log";
 };
 
 constexpr const char* NO_BOB = "Error:  could not get info on supposed user bob.\n";
