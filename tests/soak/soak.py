@@ -92,6 +92,7 @@ class Soak:
         assert len(self.kind_of) == SLOTS
         self.current = [None] * SLOTS       # the slot's login, or None between logins
         self.restart_at = [0.0] * SLOTS
+        self.last_login_time = [0] * SLOTS
         self.logins = []                    # every login, in order
         self.by_pid = {}
         self.by_fd = {}
@@ -148,6 +149,10 @@ class Soak:
         user = f"s{slot:03d}"
         s = sandbox.open_pty(user)
         login_time = int(now) - (120 if kind == "session" else self.rand.randint(0, 30))
+        # A login is known by its user and login time: the slot's next login
+        # must not look like the one before it.
+        login_time = max(login_time, self.last_login_time[slot] + 1)
+        self.last_login_time[slot] = login_time
         if kind in ("idle", "exempt"):
             s.set_idle(120)
         else:
