@@ -14,6 +14,15 @@ touches are private:
 * ``/etc/passwd`` and ``/etc/group`` are private copies of the host's files,
   to which tests add their own users and groups (ids from 61000 on).
 
+Nothing is ever written through a path that could lead back to the host.  A
+bind mount is not a wall: when a process outside replaces a bound file by
+rename (useradd, vipw, a package adding a system user), the kernel drops the
+mount in every other namespace and the path shows the host's new file.  So
+the private copies are written only through descriptors opened on the copies
+themselves, and before every write (and after every test) ``check_private``
+makes sure each private file and mount is still what the sandbox made;
+otherwise it fails the test and writes nothing.
+
 The process outside the namespace only waits: it fingerprints the host's files
 that quelld could touch before and after the run, and fails the run when any of
 them changed.  Without root, or where namespaces cannot be made, the run stays
@@ -96,35 +105,85 @@ def _cannot_sandbox():
     return None
 
 
-def host_fingerprint():
-    """Hashes what a test could wrongly change on the host, to compare later."""
-    h = hashlib.sha256()
-    for path in ("/etc/passwd", "/etc/group", "/etc/shadow", UTMP_PATH, LOG_PATH):
+_HOST_FILES = ("/etc/passwd", "/etc/group", "/etc/shadow", "/etc/gshadow", UTMP_PATH, LOG_PATH)
+_HOST_DIRS = ("/var/log", "/usr/local/etc")
+
+
+def host_fingerprints():
+    """Hashes of what a test could wrongly change on the host, one per path."""
+    prints = {}
+    for path in _HOST_FILES:
         try:
             with open(path, "rb") as f:
-                h.update(path.encode() + b"\0" + f.read())
+                prints[path] = hashlib.sha256(f.read()).hexdigest()
         except OSError as e:
-            h.update(f"{path}:{e.errno}".encode())
-    for d in ("/var/log", "/usr/local/etc"):
-        h.update(repr(sorted(os.listdir(d))).encode())
-    return h.hexdigest()
+            prints[path] = f"error {e.errno}"
+    for d in _HOST_DIRS:
+        prints[d + "/"] = repr(sorted(os.listdir(d)))
+    return prints
+
+
+def host_fingerprint():
+    """One hash of everything ``host_fingerprints`` looks at."""
+    return hashlib.sha256(repr(sorted(host_fingerprints().items())).encode()).hexdigest()
 
 
 def _run_sandboxed():
     """Runs this same command again inside new namespaces; returns its status."""
-    before = host_fingerprint()
-    env = dict(os.environ, **{SANDBOX_ENV: "1", "QUELLD_BIN": QUELLD_BIN})
+    before = host_fingerprints()
+    # The run inside may act in this mount namespace (see on_host); it gets
+    # the namespace as an open descriptor.
+    host_ns = os.open("/proc/self/ns/mnt", os.O_RDONLY | os.O_CLOEXEC)
+    env = dict(os.environ, **{SANDBOX_ENV: "1", "QUELLD_BIN": QUELLD_BIN,
+                              HOST_NS_ENV: str(host_ns)})
     PR_SET_PDEATHSIG = 1
     cmd = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
            "--propagation", "private", "--", sys.executable, *sys.orig_argv[1:]]
     # If this waiting process is killed (a test timeout), take the namespace down too.
-    rc = subprocess.call(cmd, env=env,
+    rc = subprocess.call(cmd, env=env, pass_fds=(host_ns,),
                          preexec_fn=lambda: _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
-    if host_fingerprint() != before:
-        print("sandbox: the host's passwd, group, utmp or log files changed during the run",
+    os.close(host_ns)
+    after = host_fingerprints()
+    changed = [path for path in before if after[path] != before[path]]
+    if changed:
+        # Also when another program changed them meanwhile: the run cannot
+        # tell that from its own doing, and either way the host must be looked at.
+        print("sandbox: FAILED: host files changed during the run: " + ", ".join(changed),
               file=sys.stderr)
         rc = rc or 1
     return rc
+
+
+#: Names the descriptor of the host's mount namespace in the sandboxed run.
+HOST_NS_ENV = "QUELLD_E2E_HOST_MNTNS"
+CLONE_NEWNS = 0x00020000
+
+
+def on_host(fn, timeout=TIMEOUT):
+    """Runs ``fn()`` in a child that has joined the host's mount namespace.
+
+    For tests of the harness itself, which must act on scratch files as
+    another program on the host would.  The child ends with status 0 when
+    ``fn`` returns, 1 when it raises (its traceback goes to stderr); a
+    failure is raised here as AssertionError.
+    """
+    fd = int(os.environ[HOST_NS_ENV])
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            if _libc.setns(fd, CLONE_NEWNS) != 0:
+                raise OSError(ctypes.get_errno(), "setns to the host's mount namespace")
+            fn()
+            code = 0
+        except BaseException:  # noqa: B036 - reported, then the child ends
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    child = _Child(pid)
+    if child.wait_exit(timeout) != 0:
+        raise AssertionError(f"on_host: {fn!r} failed in the host's mount namespace")
 
 
 def enter():
@@ -191,6 +250,98 @@ def remount_writable(path):
     _mount("none", path, None, MS_REMOUNT)
 
 
+class PrivateFileEscaped(AssertionError):
+    """A private file or mount of the sandbox no longer stands where it was put."""
+
+
+class PrivateFile:
+    """A private copy of a file, bound over ``target`` in the sandbox only.
+
+    The copy lives on a tmpfs of its own that no path reaches once the bind
+    is made; it is read and written only through a descriptor opened on it,
+    so no write can reach the file that ``target`` names outside, whatever
+    happened to the mount.  ``check`` tells whether ``target`` still shows the
+    copy (same device and inode); ``write`` checks first and writes nothing
+    when it does not.
+    """
+
+    def __init__(self, target, text):
+        store = f"/tmp/.private-{os.path.basename(target)}-{os.getpid()}-{id(self)}"
+        os.mkdir(store, 0o700)
+        _mount("tmpfs", store, "tmpfs", 0, "mode=700")
+        try:
+            copy = store + "/" + os.path.basename(target)
+            self.fd = os.open(copy, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
+            os.fchmod(self.fd, 0o644)
+            os.write(self.fd, text.encode())
+            _mount(copy, target, None, MS_BIND)
+        finally:
+            _umount(store)
+            os.rmdir(store)
+        self.target = target
+        st = os.fstat(self.fd)
+        self.identity = (st.st_dev, st.st_ino)
+
+    def check(self):
+        """Raises PrivateFileEscaped unless ``target`` still shows the private copy."""
+        try:
+            st = os.stat(self.target)
+            seen = (st.st_dev, st.st_ino)
+        except OSError as e:
+            seen = f"error {e.errno}"
+        if seen != self.identity:
+            raise PrivateFileEscaped(
+                f"sandbox: {self.target} is no longer the private copy (now {seen}, was "
+                f"{self.identity}): it was replaced outside the sandbox, which drops the "
+                f"bind mount; nothing was written")
+
+    def write(self, text):
+        """Replaces the copy's contents with ``text``, after ``check``."""
+        self.check()
+        data = text.encode()
+        os.ftruncate(self.fd, 0)
+        os.pwrite(self.fd, data, 0)
+
+    def read(self):
+        """The copy's contents, read through its descriptor."""
+        return os.pread(self.fd, os.fstat(self.fd).st_size, 0).decode()
+
+    def release(self):
+        """Removes the bind mount where it still stands and closes the copy."""
+        try:
+            self.check()
+            _umount(self.target)
+        except PrivateFileEscaped:
+            pass
+        os.close(self.fd)
+
+
+_private_files = []   # PrivateFile: /etc/passwd, /etc/group
+_private_mounts = {}  # path -> st_dev of the private mount the sandbox put there
+
+
+def _note_mount(path):
+    _private_mounts[path] = os.stat(path).st_dev
+
+
+def check_private():
+    """Fails the test unless every private file and mount is still in place.
+
+    Called before the harness writes anything and after every test: a mount
+    dropped from outside would let the next write reach the host's file.
+    """
+    for f in _private_files:
+        f.check()
+    for path, dev in _private_mounts.items():
+        try:
+            seen = os.stat(path).st_dev
+        except OSError as e:
+            seen = f"error {e.errno}"
+        if seen != dev:
+            raise PrivateFileEscaped(f"sandbox: {path} is no longer the sandbox's private "
+                                     f"mount (device {seen}, was {dev}); nothing was written")
+
+
 def bind_mount(source, target):
     """Shows ``source`` at ``target`` (which must exist) until ``unmount(target)``.
 
@@ -228,8 +379,10 @@ def _build():
     for name, st in devices.items():
         os.mknod("/dev/" + name, stat.S_IFCHR, st.st_rdev)
         os.chmod("/dev/" + name, stat.S_IMODE(st.st_mode))
+    _note_mount("/dev")
     os.mkdir("/dev/pts", 0o755)
     _mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
+    _note_mount("/dev/pts")
     os.symlink("pts/ptmx", "/dev/ptmx")
     # The private devpts instance numbers its terminals from 0, with the same
     # device numbers as the host's.  A root process outside that finds a
@@ -248,18 +401,12 @@ def _build():
         _base_passwd = f.read()
     with open("/etc/group") as f:
         _base_group = f.read()
-    # The private copies live on a tmpfs of their own; the bind mounts keep
-    # them alive across the per-test remounts.  They are rewritten in place.
-    _mount_tmpfs("/tmp")
-    for path, text in (("/etc/passwd", _base_passwd), ("/etc/group", _base_group)):
-        copy = "/tmp/" + os.path.basename(path)
-        with open(copy, "w") as f:
-            f.write(text)
-        os.chmod(copy, 0o644)
-        _mount(copy, path, None, MS_BIND)
-    _umount("/tmp")
     for d in _TMPFS_DIRS:
         _mount_tmpfs(d)
+    # /var/run leads to /run (checked above): the utmp's directory.
+    _private_mounts["/var/run"] = _private_mounts["/run"]
+    _private_files.extend(PrivateFile(path, text) for path, text in
+                          (("/etc/passwd", _base_passwd), ("/etc/group", _base_group)))
     _fill_tmpfs()
 
 
@@ -281,6 +428,9 @@ def _hold_run_dirs():
 
 def _mount_tmpfs(path):
     _mount("tmpfs", path, "tmpfs", 0, "mode=1777" if path == "/tmp" else "mode=755")
+    _note_mount(path)
+    if path == "/run" and "/var/run" in _private_mounts:
+        _private_mounts["/var/run"] = _private_mounts["/run"]
     for kept, fd in _kept.items():
         if kept.startswith(path + "/"):
             os.makedirs(kept, exist_ok=True)
@@ -288,6 +438,7 @@ def _mount_tmpfs(path):
 
 
 def _fill_tmpfs():
+    check_private()
     os.mkdir(CONF_DIR, 0o755)
     os.close(os.open(UTMP_PATH, os.O_WRONLY | os.O_CREAT | os.O_TRUNC))
     os.chmod(UTMP_PATH, 0o664)
@@ -301,6 +452,7 @@ def reset():
     empty utmp and the configuration directory, and drops the test users.
     """
     kill_all()
+    check_private()
     _remove_dev_entries()
     for d in _TMPFS_DIRS:
         _umount(d)
@@ -326,6 +478,7 @@ def dev_path(name):
     top = name.split("/", 1)[0]
     if top in ("pts", "") or ".." in name.split("/"):
         raise ValueError(f"not a name a test may claim under /dev: {name!r}")
+    check_private()
     if top not in _dev_entries:
         _dev_entries.append(top)
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -461,6 +614,7 @@ def write_config(text, path=CONF_PATH, mtime=None):
     made to move forward by at least a second from the file's previous time,
     so that a running daemon always notices the change.
     """
+    check_private()
     try:
         old = os.stat(path).st_mtime
     except FileNotFoundError:
@@ -525,15 +679,12 @@ def remove_user(name):
 
 
 def _write_accounts():
-    # In place: the files are bind mounts and cannot be replaced by rename.
-    with open("/etc/passwd", "w") as f:
-        f.write(_base_passwd)
-        for name, (uid, gid) in _users.items():
-            f.write(f"{name}:x:{uid}:{gid}:test user:/:/bin/sh\n")
-    with open("/etc/group", "w") as f:
-        f.write(_base_group)
-        for name, (gid, members) in _groups.items():
-            f.write(f"{name}:x:{gid}:{','.join(members)}\n")
+    passwd, group = _private_files
+    check_private()
+    passwd.write(_base_passwd + "".join(f"{name}:x:{uid}:{gid}:test user:/:/bin/sh\n"
+                                        for name, (uid, gid) in _users.items()))
+    group.write(_base_group + "".join(f"{name}:x:{gid}:{','.join(members)}\n"
+                                      for name, (gid, members) in _groups.items()))
 
 
 def user_ids(name):
@@ -606,6 +757,7 @@ def write_utmp(records):
     The file is rewritten in place under a write lock, as glibc locks it for
     reading, so a running daemon never reads a half-written record.
     """
+    check_private()
     fd = os.open(UTMP_PATH, os.O_RDWR | os.O_CREAT, 0o664)
     try:
         fcntl.lockf(fd, fcntl.LOCK_EX)
@@ -966,6 +1118,7 @@ class SandboxTestCase(unittest.TestCase):
 
     def setUp(self):
         reset()
+        self.addCleanup(check_private)
         self.addCleanup(kill_all)
 
 

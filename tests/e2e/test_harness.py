@@ -1,8 +1,10 @@
 """Checks of the end-to-end harness itself, against independent readers (who, ps, /proc)."""
 
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -69,6 +71,52 @@ class HarnessTest(sandbox.SandboxTestCase):
         self.assertIn("Ran 1 test", run.stderr)
         self.assertNotIn("skipped", run.stderr)
         self.assertEqual(sandbox.host_fingerprint(), before)
+
+    def test_file_replaced_outside_is_never_written(self):
+        # As useradd does to /etc/passwd, a program outside renames a new file
+        # over a bound target, which drops the bind mount here; the path then
+        # shows the host's new file.  Scratch files stand in for /etc's.
+        scratch = tempfile.mkdtemp(prefix="quelld-harness-", dir="/var/tmp")
+        self.addCleanup(shutil.rmtree, scratch)
+        target = scratch + "/passwd"
+        with open(target, "w") as f:
+            f.write("host 1\n")
+        private = sandbox.PrivateFile(target, "private 1\n")
+        self.addCleanup(private.release)
+        private.write("private 2\n")
+        with open(target) as f:
+            self.assertEqual(f.read(), "private 2\n")
+
+        def replace_by_rename():
+            with open(target + ".new", "w") as f:
+                f.write("host 2\n")
+            os.rename(target + ".new", target)
+        sandbox.on_host(replace_by_rename)
+
+        with self.assertRaisesRegex(sandbox.PrivateFileEscaped, "no longer the private copy"):
+            private.write("private 3\n")
+        with open(target) as f:  # the path leads to the host's file now
+            self.assertEqual(f.read(), "host 2\n")
+        self.assertEqual(private.read(), "private 2\n")
+
+        def host_file_untouched():
+            with open(target) as f:
+                assert f.read() == "host 2\n"
+        sandbox.on_host(host_file_untouched)
+
+    def test_private_files_and_mounts_are_checked(self):
+        sandbox.check_private()
+        sandbox.add_user("fay")
+        with open("/etc/passwd") as f:
+            self.assertIn("fay:x:", f.read())
+        # A mount that is no longer the sandbox's fails the check.
+        saved = sandbox._private_mounts["/usr/local/etc"]
+        sandbox._private_mounts["/usr/local/etc"] = -1
+        try:
+            with self.assertRaises(sandbox.PrivateFileEscaped):
+                sandbox.write_config("sleep 60\n")
+        finally:
+            sandbox._private_mounts["/usr/local/etc"] = saved
 
 
 @unittest.skipUnless(os.environ.get("QUELLD_E2E_SCENARIO"), "run by the nested-run test")
