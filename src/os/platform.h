@@ -89,8 +89,10 @@ extern Platform* platform;
 Platform* real_platform();
 
 // Makes the real platform read the login database from path (a file in the
-// system's own format) instead of the system's; for tests and benchmarks.
-// The path is not copied.
+// system's own format: glibc's struct utmpx back to back on Linux, packed
+// futx records as in utx.active on FreeBSD) instead of the system's; for
+// tests and benchmarks.  A file that cannot be opened reads as empty.  The
+// path is not copied.
 void platform_utx_file(const char* path);
 
 // Closes every open descriptor numbered from lowest up, without walking
