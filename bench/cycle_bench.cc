@@ -243,9 +243,10 @@ class GlibcUtmpPlatform final : public Platform {
     void utx_close() override { endutxent(); }
     const struct passwd* pw_by_name(const char* name) override { return real()->pw_by_name(name); }
     const struct group* gr_by_name(const char* name) override { return real()->gr_by_name(name); }
-    void gr_rewind() override { real()->gr_rewind(); }
-    const struct group* gr_next() override { return real()->gr_next(); }
-    void gr_close() override { real()->gr_close(); }
+    const struct group* gr_by_gid(gid_t gid) override { return real()->gr_by_gid(gid); }
+    int group_list(const char* user, gid_t group, gid_t* groups, int* count) override {
+        return real()->group_list(user, group, groups, count);
+    }
     pid_t fork_process() override { return real()->fork_process(); }
     pid_t wait_process(pid_t pid, int* status) override {
         return real()->wait_process(pid, status);

@@ -21,6 +21,8 @@
 #define NAME_MAX_USER 18       // characters of a login name kept (list files cut at this too)
 #define NAME_MAX_HOST 16       // characters of a remote host kept and compared
 #define NGROUPS_KEPT 1024      // group ids kept per session
+#define GROUP_LIST_FIRST 64    // group ids first asked of the name service
+#define GROUP_LIST_MAX 65536   // group ids at most asked of the name service
 #define SLACK 5                // seconds: a limit counts as reached this early
 #define WARN_ALARM 5           // seconds a warning child may take before it is cut off
 #define REFUSE_PAUSE 5         // seconds between the refusal notice and the logout

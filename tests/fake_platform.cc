@@ -84,9 +84,29 @@ const struct group* FakePlatform::gr_by_name(const char* name) {
     return nullptr;
 }
 
-const struct group* FakePlatform::gr_next() {
-    if (gr_pos_ >= groups.size()) return nullptr;
-    return Fill(groups[gr_pos_++]);
+const struct group* FakePlatform::gr_by_gid(gid_t gid) {
+    for (const FakeGroup& g : groups)
+        if (g.gid == gid) return Fill(g);
+    return nullptr;
+}
+
+int FakePlatform::group_list(const char* user, gid_t group, gid_t* out, int* count) {
+    group_list_sizes.push_back(*count);
+    std::vector<gid_t> all{group};
+    for (const FakeGroup& g : groups)
+        for (const std::string& m : g.members)
+            if (m == user && g.gid != group) {
+                all.push_back(g.gid);
+                break;
+            }
+    int room = *count;
+    for (int i = 0; i < room && i < static_cast<int>(all.size()); ++i) out[i] = all[i];
+    if (static_cast<int>(all.size()) > room) {
+        if (group_list_tells_count) *count = static_cast<int>(all.size());
+        return -1;
+    }
+    *count = static_cast<int>(all.size());
+    return *count;
 }
 
 pid_t FakePlatform::fork_process() {

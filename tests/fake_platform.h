@@ -87,9 +87,15 @@ class FakePlatform : public Platform {
     void utx_close() override { ++utx_closes; }
     const struct passwd* pw_by_name(const char* name) override;
     const struct group* gr_by_name(const char* name) override;
-    void gr_rewind() override { gr_pos_ = 0; }
-    const struct group* gr_next() override;
-    void gr_close() override { gr_pos_ = groups.size(); }
+    const struct group* gr_by_gid(gid_t gid) override;
+    // As glibc: group first, then every other group whose members name user,
+    // in the order of groups; -1 with *count raised when they do not fit.
+    int group_list(const char* user, gid_t group, gid_t* out, int* count) override;
+    // Sizes group_list was called with, in order.  Without
+    // group_list_tells_count a list that does not fit leaves *count as it
+    // was, as FreeBSD may.
+    std::vector<int> group_list_sizes;
+    bool group_list_tells_count = true;
     pid_t fork_process() override;
     pid_t wait_process(pid_t pid, int* status) override;
     void sleep_seconds(unsigned seconds) override {
@@ -101,7 +107,6 @@ class FakePlatform : public Platform {
     const struct group* Fill(const FakeGroup& g);
     Platform* saved_ = nullptr;
     size_t utx_pos_ = 0;
-    size_t gr_pos_ = 0;
     struct utmpx utx_ {};
     struct passwd pw_ {};
     std::string pw_name_;

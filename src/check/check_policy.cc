@@ -1,7 +1,6 @@
 #include "check/check_policy.h"
 
 #include <cstring>
-#include <map>
 
 #include "check/check_conf.h"
 #include "config/rule_list.h"
@@ -51,28 +50,16 @@ std::string source_of(const RuleList* list, const RuleEntry* e) {
     return check_rule_origin(e) + ": " + check_rule_text(list, e);
 }
 
-// The group names of a group list, "name(id)" each, from one walk of the
-// group database.
+// The group names of a group list, "name(id)" each, looked up by id: a
+// directory need not list its groups to a walk.
 std::string group_names(const int32_t* groups) {
-    std::map<int32_t, std::string> names;
-    int n = 0;
-    while (n < NGROUPS_KEPT && groups[n] >= 0) names[groups[n++]];
-    if (n == 0)
-        return "none";
-    platform->gr_rewind();
-    while (const struct group* g = platform->gr_next()) {
-        auto it = names.find(static_cast<int32_t>(g->gr_gid));
-        if (it != names.end() && it->second.empty())
-            it->second = g->gr_name;
-    }
-    platform->gr_close();
     std::string s;
-    for (int i = 0; i < n; ++i) {
-        const std::string& name = names[groups[i]];
-        s += (i > 0 ? " " : "") + (name.empty() ? "?" : name) + "(" + std::to_string(groups[i]) +
-             ")";
+    for (int i = 0; i < NGROUPS_KEPT && groups[i] >= 0; ++i) {
+        const struct group* g = platform->gr_by_gid(static_cast<gid_t>(groups[i]));
+        s += (i > 0 ? " " : "") + std::string(g != nullptr ? g->gr_name : "?") + "(" +
+             std::to_string(groups[i]) + ")";
     }
-    return s;
+    return s.empty() ? "none" : s;
 }
 
 std::string exempt_kinds(uint32_t bits) {

@@ -44,10 +44,16 @@ class Platform {
     virtual const struct passwd* pw_by_name(const char* name) = 0;
     virtual const struct group* gr_by_name(const char* name) = 0;
 
-    // Sequential walk of the group database (setgrent, getgrent, endgrent).
-    virtual void gr_rewind() = 0;
-    virtual const struct group* gr_next() = 0;
-    virtual void gr_close() = 0;
+    // getgrgid: like gr_by_name, by id.
+    virtual const struct group* gr_by_gid(gid_t gid) = 0;
+
+    // getgrouplist: the ids of the groups user belongs to in the name
+    // service (local files, a directory ...), group among them.  Stores at
+    // most *count ids in groups.  Returns how many it stored, also in
+    // *count; or -1 when the user has more groups than *count, having stored
+    // the first *count, with *count raised to how many there are where the
+    // system tells (glibc does, FreeBSD may not).
+    virtual int group_list(const char* user, gid_t group, gid_t* groups, int* count) = 0;
 
     // fork(): the child's pid in the parent, 0 in the child, -1 on failure.
     virtual pid_t fork_process() = 0;

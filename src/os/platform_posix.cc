@@ -1,6 +1,7 @@
 // The real platform: plain POSIX and utmpx.  What differs between systems
 // lives in platform_<os>.cc.
 #include <errno.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -51,9 +52,18 @@ class PosixPlatform final : public Platform {
 
     const struct passwd* pw_by_name(const char* name) override { return getpwnam(name); }
     const struct group* gr_by_name(const char* name) override { return getgrnam(name); }
-    void gr_rewind() override { setgrent(); }
-    const struct group* gr_next() override { return getgrent(); }
-    void gr_close() override { endgrent(); }
+    const struct group* gr_by_gid(gid_t gid) override { return getgrgid(gid); }
+
+    int group_list(const char* user, gid_t group, gid_t* groups, int* count) override {
+        int asked = *count;
+        int r = getgrouplist(user, group, groups, count);
+        if (r < 0)
+            return -1;
+        // glibc returns the count, FreeBSD 0: *count holds it either way.
+        if (*count > asked)
+            *count = asked;
+        return *count;
+    }
 
     pid_t fork_process() override { return fork(); }
 

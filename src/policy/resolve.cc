@@ -2,6 +2,7 @@
 
 #include <grp.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "config/settings.h"
@@ -12,32 +13,64 @@
 #include "pathnames.h"
 #include "policy/rule_index.h"
 
+namespace {
+
+// The name service's answer for one user.  Kept from login to login and
+// grown to the longest answer seen, so that taking a login normally costs no
+// allocation; it never shrinks, and is at most GROUP_LIST_MAX ids.
+gid_t* group_buf = nullptr;
+int group_cap = 0;
+
+// Makes room for want ids; false (the room unchanged) without memory.
+bool group_buf_grow(int want) {
+    if (want > GROUP_LIST_MAX)
+        want = GROUP_LIST_MAX;
+    if (want <= group_cap)
+        return false;
+    auto* grown = static_cast<gid_t*>(std::realloc(group_buf, sizeof(gid_t) * want));
+    if (grown == nullptr)
+        return false;
+    group_buf = grown;
+    group_cap = want;
+    return true;
+}
+
+// Asks the name service for user's groups, growing the buffer while it says
+// there are more.  Returns how many ids group_buf holds; when the buffer
+// cannot grow, the ones that fitted.
+int group_buf_fill(const char* user, gid_t primary) {
+    if (group_cap == 0 && !group_buf_grow(GROUP_LIST_FIRST))
+        return 0;
+    for (;;) {
+        int count = group_cap;
+        if (platform->group_list(user, primary, group_buf, &count) >= 0)
+            return count < group_cap ? count : group_cap;
+        // Where the system does not say how many there are, twice the room.
+        if (!group_buf_grow(count > group_cap ? count : 2 * group_cap))
+            return group_cap;
+    }
+}
+
+}  // namespace
+
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid) {
     int n = 0;
     if (primary_gid >= 0)
         groups[n++] = primary_gid;
-
-    platform->gr_rewind();
-    while (n < NGROUPS_KEPT) {
-        const struct group* g = platform->gr_next();
-        if (g == nullptr)
-            break;
-        auto gid = static_cast<int32_t>(g->gr_gid);
+    // The name service lists the primary group too (as its first entry);
+    // an unknown one (-1) goes in as an id no group has.
+    int have = group_buf_fill(user, static_cast<gid_t>(primary_gid));
+    for (int i = 0; i < have && n < NGROUPS_KEPT; ++i) {
+        auto gid = static_cast<int32_t>(group_buf[i]);
         // A group id that is negative as a 32-bit value would end the list
         // for every reader and hide the groups after it; no rule can name it
         // anyway, since rules are matched only up to the first negative id.
-        if (gid == primary_gid || gid < 0 || g->gr_mem == nullptr)
+        if (gid == primary_gid || gid < 0)
             continue;
-        for (char** m = g->gr_mem; *m != nullptr; ++m) {
-            if (std::strcmp(*m, user) == 0) {
-                groups[n++] = gid;
-                break;
-            }
-        }
+        groups[n++] = gid;
     }
     if (n < NGROUPS_KEPT)
         groups[n] = -1;
-    platform->gr_close();
 }
 
 int rule_matches(const RuleEntry* rule, int slot) {

@@ -7,8 +7,9 @@
 #include "config/rule_list.h"
 
 // Fills groups (NGROUPS_KEPT entries) with primary_gid, unless negative, and
-// then the id of every other group whose member list names user, in group
-// database order; writes -1 after the last when the list is not full.
+// then the id of every other group the name service gives user (local
+// groups in group file order, directory groups included); writes -1 after
+// the last when the list is not full.
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid);
 
 // Resets and recomputes the limits, refusal, exemptions and warnings of the

@@ -156,11 +156,23 @@ TEST_F(ResolveTest, GroupList) {
     }
 
     // The list fills up with the first 1021 of 1100 more groups and has no
-    // terminator; group rules beyond it do not match.
+    // terminator; group rules beyond it do not match.  The answer is asked
+    // for again with room for all when the name service says how many there
+    // are, with twice the room while it does not.
     for (gid_t g = 1000; g < 2100; ++g) fake.AddGroup(std::to_string(g), g, {"u"});
-    fill_group_list("u", groups, 10);
-    EXPECT_EQ(groups[3], 1000);
-    EXPECT_EQ(groups[NGROUPS_KEPT - 1], 2020);
+    for (bool tells : {false, true}) {
+        fake.group_list_tells_count = tells;
+        fake.group_list_sizes.clear();
+        groups[3] = groups[NGROUPS_KEPT - 1] = -1;
+        fill_group_list("u", groups, 10);
+        EXPECT_EQ(groups[3], 1000);
+        EXPECT_EQ(groups[NGROUPS_KEPT - 1], 2020);
+        ASSERT_FALSE(fake.group_list_sizes.empty());
+        EXPECT_GE(fake.group_list_sizes.back(), 1104);
+        for (size_t i = 1; i < fake.group_list_sizes.size(); ++i)
+            EXPECT_EQ(fake.group_list_sizes[i],
+                      tells ? 1104 : 2 * fake.group_list_sizes[i - 1]);
+    }
     RuleEntry last{GROUP, nullptr, 2020, 0}, beyond{GROUP, nullptr, 2021, 0};
     EXPECT_EQ(rule_matches(&last, 0), 1);
     EXPECT_EQ(rule_matches(&beyond, 0), 0);
