@@ -1034,7 +1034,7 @@ class PtySession(_Child):
             _sessions.remove(self)
 
 
-def open_pty(user, argv=("sleep", "100000"), raw=True):
+def open_pty(user, argv=("sleep", "100000"), raw=True, ids=None):
     """Starts ``argv`` as test user ``user`` on a new pseudo-terminal; returns a PtySession.
 
     The process is a session leader with the terminal as its controlling
@@ -1042,8 +1042,10 @@ def open_pty(user, argv=("sleep", "100000"), raw=True):
     uid, primary gid and supplementary groups.  The terminal is owned by the
     user, group tty, mode 0620, like after a real login.  With ``raw`` the
     terminal passes bytes unchanged (no CR added before LF, no echo).
+    ``ids`` gives (uid, gid, supplementary gids) of a user the test did not
+    add (e.g. one of a directory).
     """
-    uid, gid, groups = user_ids(user)
+    uid, gid, groups = ids or user_ids(user)
     master, slave = os.openpty()
     path = os.ttyname(slave)
     if raw:
@@ -1071,12 +1073,12 @@ def open_pty(user, argv=("sleep", "100000"), raw=True):
     return s
 
 
-def login(user, host="", login_time=None, argv=("sleep", "100000")):
+def login(user, host="", login_time=None, argv=("sleep", "100000"), ids=None):
     """Opens a pty session for ``user`` and records it in utmp as a login.
 
-    Returns the PtySession, with ``utmp_index`` set.
+    Returns the PtySession, with ``utmp_index`` set.  ``ids`` as for open_pty.
     """
-    s = open_pty(user, argv)
+    s = open_pty(user, argv, ids=ids)
     s.utmp_index = add_login(user, s.line, host, login_time, s.pid)
     return s
 
