@@ -25,6 +25,7 @@ FakePlatform* fake_clock;
 time_t idle_next = -1;                 // >= 0: the idle check sets next_check to now + this
 time_t session_result, session_delay;  // the session check's result, and the seconds it takes
 bool multiple_reverses;                // the multiple-login check reverses ActiveSessions
+time_t multiple_result, group_result;  // what those two checks return
 
 void Note(const std::string& s) {
     trace += s + ";";
@@ -52,9 +53,11 @@ const CycleChecks recorders = {
         Note("multiple " + std::to_string(n));
         if (multiple_reverses)
             std::reverse(ActiveSessions, ActiveSessions + n);
+        return multiple_result;
     },
     [](SessionRecord* r, int n) {
         Note(std::string("group ") + r->user + " " + std::to_string(n));
+        return group_result;
     },
 };
 
@@ -71,6 +74,7 @@ class CycleTest : public testing::Test {
         trace.clear();
         idle_next = -1;
         session_result = session_delay = 0;
+        multiple_result = group_result = 0;
         multiple_reverses = false;
         std::remove(log_file_.c_str());
         log_path = log_file_.c_str();
