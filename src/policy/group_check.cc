@@ -29,7 +29,11 @@ time_t enforce_group_limit(SessionRecord* r, int n) {
     bool first = (r->warned & WARN_MAXUSER) == 0;
     if (first)
         grace_begin(&r->maxuser_grace, now, sleep_interval);
-    if (first || grace_over(r->maxuser_grace, now))
+    if (!first && grace_over(r->maxuser_grace, now)) {
+        warn(position, WARN_MAXUSER, 1);
+        return 0;
+    }
+    if (first)
         warn(position, WARN_MAXUSER, 1);
     int64_t end = grace_end(r->maxuser_grace);
     return end > now ? static_cast<time_t>(end) : 0;

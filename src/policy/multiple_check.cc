@@ -61,14 +61,15 @@ time_t enforce_multiple_logins(int n) {
             bool first = (r->warned & WARN_MULTIPLE) == 0;
             if (first)
                 grace_begin(&r->multiple_grace, now, sleep_interval);
-            if (first || grace_over(r->multiple_grace, now)) {
+            bool over = !first && grace_over(r->multiple_grace, now);
+            if (first || over) {
                 int64_t saved = r->next_check;
                 r->next_check = lim;  // the warning names the allowance
                 warn(i, WARN_MULTIPLE, 1);
                 r->next_check = saved;
             }
             int64_t end = grace_end(r->multiple_grace);
-            if (end > now && (soonest == 0 || end < soonest)) soonest = end;
+            if (!over && end > now && (soonest == 0 || end < soonest)) soonest = end;
         }
     }
     return static_cast<time_t>(soonest);
