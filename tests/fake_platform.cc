@@ -32,7 +32,7 @@ int FakePlatform::file_stamp(const char* path, FileStamp* stamp) {
     if (file_times(path, &atime, &stamp->mtime) != 0)
         return -1;
     const Times& t = files[path];
-    stamp->ctime = t.ctime;
+    stamp->ctime_ns = int64_t{t.ctime} * 1000000000;
     stamp->dev = 1;
     stamp->ino = t.ino;
     return 0;

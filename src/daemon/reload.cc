@@ -17,7 +17,7 @@
 #include "policy/rule_index.h"
 
 // The file last read, beyond conf_mtime.
-static time_t conf_ctime;
+static int64_t conf_ctime_ns;
 static uint64_t conf_dev, conf_ino;
 
 // A configuration that could not be read: fatal until one has been read,
@@ -45,7 +45,7 @@ int reload_config() {
     // copy, has an earlier modification time than the one read; its inode or
     // change time tells it from the file read.
     bool replaced = mtime < conf_mtime && conf_mtime > 1 &&
-                    (st.ino != conf_ino || st.dev != conf_dev || st.ctime != conf_ctime);
+                    (st.ino != conf_ino || st.dev != conf_dev || st.ctime_ns != conf_ctime_ns);
     if (mtime <= conf_mtime && !replaced)
         return 0;
 
@@ -75,7 +75,7 @@ int reload_config() {
     // The time stat gave before the read: an edit made during the read
     // leaves the file newer, and is read in the next cycle.
     conf_mtime = mtime;
-    conf_ctime = st.ctime;
+    conf_ctime_ns = st.ctime_ns;
     conf_dev = st.dev;
     conf_ino = st.ino;
     return 1;

@@ -39,10 +39,11 @@ class Platform {
 
     // What tells one version of a file from another beyond its modification
     // time, which can be set back: its inode and the time its inode last
-    // changed.  Returns 0 and fills *stamp, or -1 with errno set.
+    // changed, in nanoseconds (a rewrite within the same second as the last
+    // one still shows).  Returns 0 and fills *stamp, or -1 with errno set.
     struct FileStamp {
         time_t mtime;
-        time_t ctime;
+        int64_t ctime_ns;
         uint64_t dev;
         uint64_t ino;
     };

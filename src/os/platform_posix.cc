@@ -43,7 +43,7 @@ class PosixPlatform final : public Platform {
         if (stat(path, &st) != 0)
             return -1;
         stamp->mtime = st.st_mtime;
-        stamp->ctime = st.st_ctime;
+        stamp->ctime_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
         stamp->dev = static_cast<uint64_t>(st.st_dev);
         stamp->ino = static_cast<uint64_t>(st.st_ino);
         return 0;
