@@ -235,8 +235,12 @@ BENCHMARK(BM_ReloadWithLogins)
 class GlibcUtmpPlatform final : public Platform {
    public:
     time_t now() override { return real()->now(); }
+    int64_t monotonic() override { return real()->monotonic(); }
     int file_times(const char* path, time_t* atime, time_t* mtime) override {
         return real()->file_times(path, atime, mtime);
+    }
+    int file_stamp(const char* path, FileStamp* stamp) override {
+        return real()->file_stamp(path, stamp);
     }
     void utx_rewind() override { setutxent(); }
     const struct utmpx* utx_next() override { return getutxent(); }

@@ -27,5 +27,6 @@
 #define WARN_ALARM 5           // seconds a warning child may take before it is cut off
 #define REFUSE_PAUSE 5         // seconds between the refusal notice and the logout
 #define SESSION_MIN_WAKE 10    // seconds: least delay the session check asks for
+#define CLOCK_STEP_MIN 30      // seconds the wall clock must jump to count as stepped
 
 #endif  // QUELLD_PATHNAMES_H

@@ -27,6 +27,17 @@ int FakePlatform::file_times(const char* path, time_t* atime, time_t* mtime) {
     return 0;
 }
 
+int FakePlatform::file_stamp(const char* path, FileStamp* stamp) {
+    time_t atime;
+    if (file_times(path, &atime, &stamp->mtime) != 0)
+        return -1;
+    const Times& t = files[path];
+    stamp->ctime_ns = int64_t{t.ctime} * 1000000000;
+    stamp->dev = 1;
+    stamp->ino = t.ino;
+    return 0;
+}
+
 struct utmpx& FakePlatform::AddLogin(const std::string& user, const std::string& line,
                                      const std::string& host, time_t login_time, short type) {
     struct utmpx u {};

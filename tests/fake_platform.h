@@ -34,10 +34,19 @@ class FakePlatform : public Platform {
     // The clock; sleep_seconds advances it and records the sleep.
     time_t clock = 1000000000;
     std::vector<unsigned> sleeps;
+    // The monotonic clock follows clock, but for the steps made with Step:
+    // time moved by hand on clock counts as time that passed.
+    int64_t stepped = 0;
+    void Step(time_t seconds) {
+        clock += seconds;
+        stepped += seconds;
+    }
 
     // File times by path; a missing path fails with ENOENT.
     struct Times {
         time_t atime, mtime;
+        time_t ctime = 0;  // file_stamp's change time and inode
+        uint64_t ino = 1;
     };
     std::map<std::string, Times> files;
     void SetTimes(const std::string& path, time_t atime, time_t mtime) {
@@ -81,7 +90,9 @@ class FakePlatform : public Platform {
     int utx_closes = 0;
 
     time_t now() override { return clock; }
+    int64_t monotonic() override { return clock - stepped - 900000000; }
     int file_times(const char* path, time_t* atime, time_t* mtime) override;
+    int file_stamp(const char* path, FileStamp* stamp) override;
     void utx_rewind() override;
     const struct utmpx* utx_next() override;
     void utx_close() override { ++utx_closes; }

@@ -36,8 +36,12 @@ void dry_refusals(int) {}
 time_t dry_session(int) {
     return 0;
 }
-void dry_multiple(int) {}
-void dry_group(SessionRecord*, int) {}
+time_t dry_multiple(int) {
+    return 0;
+}
+time_t dry_group(SessionRecord*, int) {
+    return 0;
+}
 
 const CycleChecks scan_only = {dry_mark_recent, dry_prune,    dry_idle, dry_refusals,
                                dry_session,     dry_multiple, dry_group};

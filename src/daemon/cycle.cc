@@ -14,6 +14,7 @@
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
+#include "policy/clock_step.h"
 #include "policy/group_check.h"
 #include "policy/idle_check.h"
 #include "policy/multiple_check.h"
@@ -80,6 +81,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
                  log_escape(r->user, user, sizeof user));
     }
     r->login_time = clamp_time(e.ut_tv.tv_sec);
+    r->clock_shift = clock_login_shift(r->login_time);
 
     resolve_policy(slot);
     r->next_check = now;
@@ -144,10 +146,28 @@ void cycle_other_entry(const struct utmpx& e) {
         console_user[0] = '\0';
 }
 
+// Takes a step of the wall clock into account before anything is checked
+// against it, and logs it.
+void cycle_clock_step(time_t now) {
+    int64_t step = clock_step_check(now, platform->monotonic());
+    if (step == 0)
+        return;
+    char stamp[26];
+    log_line("%19.19s : clock stepped %+lld seconds.", log_stamp(now, stamp),
+             static_cast<long long>(step));
+}
+
+// Lowers *wake_time to t when a check asked for a pass at t.
+void cycle_wake_at(time_t t, time_t* wake_time) {
+    if (t > 0 && t < *wake_time)
+        *wake_time = t;
+}
+
 }  // namespace
 
 time_t poll_scan(int reloaded) {
     time_t now = platform->now();
+    cycle_clock_step(now);
     // Closed again after the scan, so that a database file replaced between
     // passes is read afresh and no descriptor stays open in between.
     platform->utx_rewind();
@@ -178,15 +198,12 @@ time_t poll_scan(int reloaded) {
 
     if (check_refuse)
         cycle_checks.enforce_refusals(active_count);
-    if (check_session) {
-        time_t t = cycle_checks.enforce_session_length(active_count);
-        if (t > 0 && t < wake_time)
-            wake_time = t;
-    }
+    if (check_session)
+        cycle_wake_at(cycle_checks.enforce_session_length(active_count), &wake_time);
     if (check_multiple)
-        cycle_checks.enforce_multiple_logins(active_count);
+        cycle_wake_at(cycle_checks.enforce_multiple_logins(active_count), &wake_time);
     if (check_group && last != nullptr)
-        cycle_checks.enforce_group_limit(last, active_count);
+        cycle_wake_at(cycle_checks.enforce_group_limit(last, active_count), &wake_time);
     return wake_time;
 }
 

@@ -17,15 +17,16 @@ extern bool check_group;
 
 // The routines a pass calls beyond policy resolution, in one table so that
 // tests of the cycle can put recorders in their place.  Holds the real checks;
-// the daemon never changes it.
+// the daemon never changes it.  A check that returns a time asks for a pass
+// then (0: none).
 struct CycleChecks {
     void (*mark_recent_session_user)(SessionRecord* r);
     void (*unwritable_prune)(const SessionRecord* r);
     void (*enforce_idle)(int slot);
     void (*enforce_refusals)(int n);
     time_t (*enforce_session_length)(int n);
-    void (*enforce_multiple_logins)(int n);
-    void (*enforce_group_limit)(SessionRecord* r, int n);
+    time_t (*enforce_multiple_logins)(int n);
+    time_t (*enforce_group_limit)(SessionRecord* r, int n);
 };
 extern CycleChecks cycle_checks;
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +15,10 @@
 #include "daemon/event_log.h"
 #include "os/platform.h"
 #include "policy/rule_index.h"
+
+// The file last read, beyond conf_mtime.
+static int64_t conf_ctime_ns;
+static uint64_t conf_dev, conf_ino;
 
 // A configuration that could not be read: fatal until one has been read,
 // afterwards the rules and settings in force stay.
@@ -30,12 +35,18 @@ int reload_config() {
     char stamp[26];
     log_stamp(platform->now(), stamp);
 
-    time_t atime, mtime;
-    if (platform->file_times(conf_path, &atime, &mtime) != 0) {
+    Platform::FileStamp st;
+    if (platform->file_stamp(conf_path, &st) != 0) {
         log_line("%19.19s:  Cannot stat conf file.", stamp);
         return reload_failed();
     }
-    if (mtime <= conf_mtime)
+    time_t mtime = st.mtime;
+    // A file edited after the clock was set back, or replaced by an older
+    // copy, has an earlier modification time than the one read; its inode or
+    // change time tells it from the file read.
+    bool replaced = mtime < conf_mtime && conf_mtime > 1 &&
+                    (st.ino != conf_ino || st.dev != conf_dev || st.ctime_ns != conf_ctime_ns);
+    if (mtime <= conf_mtime && !replaced)
         return 0;
 
     log_line("%19.19s   Reading in configuration file.", stamp);
@@ -64,5 +75,8 @@ int reload_config() {
     // The time stat gave before the read: an edit made during the read
     // leaves the file newer, and is read in the next cycle.
     conf_mtime = mtime;
+    conf_ctime_ns = st.ctime_ns;
+    conf_dev = st.dev;
+    conf_ino = st.ino;
     return 1;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "policy/clock_step.h"
+
 SessionRecord SessionTable[MAXUSERS];
 SessionRecord* ActiveSessions[MAXUSERS];
 int active_count;
@@ -12,4 +14,5 @@ void session_table_reset() {
     std::memset(ActiveSessions, 0, sizeof ActiveSessions);
     active_count = 0;
     console_user[0] = '\0';
+    clock_step_reset();
 }

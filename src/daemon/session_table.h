@@ -16,6 +16,14 @@ constexpr int TTY_PATH_SIZE = 5 + sizeof(((struct utmpx*)nullptr)->ut_line) + 1;
 constexpr int USER_SIZE = NAME_MAX_USER + 1;
 constexpr int HOST_SIZE = NAME_MAX_HOST + 1;
 
+// A warning in force: when it was written and the grace its text announced
+// (seconds).  The logout it threatens comes no earlier than their sum, less
+// SLACK, whatever other event runs a pass before then.
+struct Grace {
+    int64_t warned_at;
+    int64_t announced;
+};
+
 struct SessionRecord {
     int32_t idle_limit;            // seconds; -1 no idle limit
     int32_t groups[NGROUPS_KEPT];  // primary group first; -1 after the last unless full
@@ -27,10 +35,28 @@ struct SessionRecord {
     int32_t maxuser_limit;         // logins that group may hold at once
     int64_t next_check;            // when the idle check is next due (see warn)
     int64_t login_time;            // whole seconds of the entry's login time
+    int64_t clock_shift;           // steps of the wall clock since the login began
+    Grace idle_grace;              // each warning kind's grace while its warned bit is set
+    Grace multiple_grace;
+    Grace session_grace;
+    Grace maxuser_grace;
     char user[USER_SIZE];          // login name, cut to NAME_MAX_USER
     char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
 };
+
+// When the session began on the wall clock now in force.  login_time stays as
+// the login database wrote it, since a login is known by user and login_time.
+inline int64_t session_start(const SessionRecord* r) { return r->login_time + r->clock_shift; }
+
+// Starts grace g at now with the announced length.
+inline void grace_begin(Grace* g, int64_t now, int64_t announced) {
+    g->warned_at = now;
+    g->announced = announced;
+}
+inline int64_t grace_end(const Grace& g) { return g.warned_at + g.announced; }
+// Whether grace g has run out at now, counting SLACK: now >= end - SLACK.
+inline bool grace_over(const Grace& g, int64_t now) { return now + SLACK >= grace_end(g); }
 
 // The bare line name of a session: its tty_path without "/dev/".
 inline const char* session_line(const SessionRecord* r) { return r->tty_path + 5; }
@@ -45,7 +71,8 @@ extern int active_count;
 // User name of the login on /dev/console, or empty.
 extern char console_user[USER_SIZE];
 
-// Empties the table, ActiveSessions and console_user, as at program start.
+// Empties the table, ActiveSessions and console_user and forgets the clock's
+// steps, as at program start.
 void session_table_reset();
 
 #endif  // QUELLD_DAEMON_SESSION_TABLE_H

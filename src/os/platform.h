@@ -26,9 +26,28 @@ class Platform {
     // Seconds since the epoch.
     virtual time_t now() = 0;
 
+    // Seconds on a clock that only moves forward at the pace of real time and
+    // that no one can set: the yardstick against which a step of now() (an
+    // NTP step, a resumed virtual machine, date(1)) is told from time that
+    // really passed.  Its origin is arbitrary.  Counts suspended time where
+    // the system can, so that a suspend does not read as a step.
+    virtual int64_t monotonic() = 0;
+
     // Access and modification times of path.  On success fills both and
     // returns 0; on failure returns -1 with errno set.
     virtual int file_times(const char* path, time_t* atime, time_t* mtime) = 0;
+
+    // What tells one version of a file from another beyond its modification
+    // time, which can be set back: its inode and the time its inode last
+    // changed, in nanoseconds (a rewrite within the same second as the last
+    // one still shows).  Returns 0 and fills *stamp, or -1 with errno set.
+    struct FileStamp {
+        time_t mtime;
+        int64_t ctime_ns;
+        uint64_t dev;
+        uint64_t ino;
+    };
+    virtual int file_stamp(const char* path, FileStamp* stamp) = 0;
 
     // The login-accounting database.  utx_rewind goes back to its first
     // entry; utx_next returns the next entry, or nullptr at the end.  The

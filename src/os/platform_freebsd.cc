@@ -1,4 +1,5 @@
 // FreeBSD parts of the platform.
+#include <time.h>
 #include <unistd.h>
 
 #include "os/platform.h"
@@ -27,6 +28,18 @@ void os_utx_rewind() {
 const struct utmpx* os_utx_next() { return utx_unreadable ? nullptr : getutxent(); }
 
 void os_utx_close() { endutxent(); }
+
+int64_t os_monotonic() {
+    // FreeBSD's CLOCK_MONOTONIC counts from boot and cannot be set; newer
+    // releases name the same clock CLOCK_BOOTTIME.
+    struct timespec ts;
+#ifdef CLOCK_BOOTTIME
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+    return ts.tv_sec;
+}
 
 void platform_utx_file(const char* path) {
     endutxent();

@@ -113,6 +113,15 @@ void os_utx_close() {
     utx_offset = 0;
 }
 
+int64_t os_monotonic() {
+    // CLOCK_BOOTTIME goes on during a suspend, which CLOCK_MONOTONIC does
+    // not: a laptop shut for the night must not read as a clock step.
+    struct timespec ts;
+    if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0)
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
 void platform_utx_file(const char* path) {
     os_utx_close();
     utx_file = path;

@@ -37,6 +37,19 @@ class PosixPlatform final : public Platform {
         return ts.tv_sec;
     }
 
+    int64_t monotonic() override { return os_monotonic(); }
+
+    int file_stamp(const char* path, FileStamp* stamp) override {
+        struct stat st;
+        if (stat(path, &st) != 0)
+            return -1;
+        stamp->mtime = st.st_mtime;
+        stamp->ctime_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+        stamp->dev = static_cast<uint64_t>(st.st_dev);
+        stamp->ino = static_cast<uint64_t>(st.st_ino);
+        return 0;
+    }
+
     int file_times(const char* path, time_t* atime, time_t* mtime) override {
         struct stat st;
         if (stat(path, &st) != 0)

@@ -1,6 +1,8 @@
 #include "policy/group_check.h"
 
+#include "config/settings.h"
 #include "enforce/warn.h"
+#include "os/platform.h"
 
 // Whether gid is in a session's group list, read up to its first negative
 // entry (its end), at most NGROUPS_KEPT entries.
@@ -10,8 +12,8 @@ static bool group_list_contains(const int32_t* groups, int32_t gid) {
     return false;
 }
 
-void enforce_group_limit(SessionRecord* r, int n) {
-    if (r->maxuser_gid == 0) return;
+time_t enforce_group_limit(SessionRecord* r, int n) {
+    if (r->maxuser_gid == 0) return 0;
     int position = -1;
     int count = 0;
     for (int i = 0; i < n; ++i) {
@@ -19,6 +21,20 @@ void enforce_group_limit(SessionRecord* r, int n) {
         if (s == r) position = i;
         if (group_list_contains(s->groups, r->maxuser_gid)) ++count;
     }
-    if ((r->exempt & WARN_MAXUSER) == 0 && count > r->maxuser_limit && position >= 0)
+    if ((r->exempt & WARN_MAXUSER) != 0 || count <= r->maxuser_limit || position < 0)
+        return 0;
+    // As for the multiple-login warning: the session ends when the
+    // sleep_interval its warning named has passed, not at the next pass.
+    time_t now = platform->now();
+    bool first = (r->warned & WARN_MAXUSER) == 0;
+    if (first)
+        grace_begin(&r->maxuser_grace, now, sleep_interval);
+    if (!first && grace_over(r->maxuser_grace, now)) {
         warn(position, WARN_MAXUSER, 1);
+        return 0;
+    }
+    if (first)
+        warn(position, WARN_MAXUSER, 1);
+    int64_t end = grace_end(r->maxuser_grace);
+    return end > now ? static_cast<time_t>(end) : 0;
 }

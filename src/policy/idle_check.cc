@@ -8,6 +8,7 @@
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
+#include "policy/clock_step.h"
 
 // The activity time of a terminal device for session r: input only, or
 // input and output; once the idle warning is out, input only, so that the
@@ -15,7 +16,8 @@
 // examined.
 static int device_activity(const char* path, const SessionRecord* r, time_t* when) {
     time_t atime, mtime;
-    if (platform->file_times(path, &atime, &mtime) != 0) return -1;
+    if (clock_device_times(static_cast<int>(r - SessionTable), path, &atime, &mtime) != 0)
+        return -1;
     if (idle_method == 1 && (r->warned & WARN_IDLE) == 0)
         *when = clamp_time(std::max(atime, mtime));
     else
@@ -27,7 +29,7 @@ static int device_activity(const char* path, const SessionRecord* r, time_t* whe
 // cannot be examined (such a device never shows activity).
 static time_t device_latest(const char* path) {
     time_t atime, mtime;
-    if (platform->file_times(path, &atime, &mtime) != 0) return 0;
+    if (clock_device_times(-1, path, &atime, &mtime) != 0) return 0;
     return clamp_time(std::max(atime, mtime));
 }
 
@@ -35,8 +37,8 @@ static time_t device_latest(const char* path) {
 // session ends, whichever comes first.
 static void set_next_check_active(SessionRecord* r, time_t due) {
     r->next_check = due;
-    if (r->session_limit > 0 && r->login_time + r->session_limit < r->next_check)
-        r->next_check = r->login_time + r->session_limit;
+    if (r->session_limit > 0 && session_start(r) + r->session_limit < r->next_check)
+        r->next_check = session_start(r) + r->session_limit;
 }
 
 void enforce_idle(int slot) {
@@ -62,7 +64,7 @@ void enforce_idle(int slot) {
         return;
     }
 
-    if (now - r->login_time < limit - SLACK || now - ref < limit - SLACK) {
+    if (now - session_start(r) < limit - SLACK || now - ref < limit - SLACK) {
         r->warned &= ~WARN_IDLE;
         set_next_check_active(r, ref + limit);
         return;
@@ -72,7 +74,8 @@ void enforce_idle(int slot) {
     if (r->warned & WARN_IDLE) {
         r->next_check = ref + limit;
     } else {
-        r->next_check = now + warn_time;
+        grace_begin(&r->idle_grace, now, warn_time);
+        r->next_check = grace_end(r->idle_grace);
         if (warn_time <= 0) r->warned |= WARN_IDLE;
     }
     int32_t saved = r->idle_limit;
@@ -119,7 +122,8 @@ void enforce_console_idle(int slot) {
     if (r->warned & WARN_IDLE) {
         r->next_check = now - std::max(d, x) + limit;
     } else {
-        r->next_check = now + warn_time;
+        grace_begin(&r->idle_grace, now, warn_time);
+        r->next_check = grace_end(r->idle_grace);
         if (warn_time <= 0) r->warned |= WARN_IDLE;
     }
     warn(slot, WARN_IDLE, 1);

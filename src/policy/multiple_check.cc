@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "enforce/warn.h"
+#include "os/platform.h"
 
 int compare_sessions(const SessionRecord* a, const SessionRecord* b) {
     int c = std::strcmp(a->user, b->user);
@@ -24,10 +25,10 @@ int count_distinct_users(int n) {
     return count;
 }
 
-void enforce_multiple_logins(int n) {
+time_t enforce_multiple_logins(int n) {
     if (multiple_threshold == 0 || n < multiple_threshold) {
         for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
-        return;
+        return 0;
     }
 
     std::sort(ActiveSessions, ActiveSessions + n, [](const SessionRecord* a, const SessionRecord* b) {
@@ -43,6 +44,8 @@ void enforce_multiple_logins(int n) {
     }
     if (allowed <= 0) allowed = 1;
 
+    time_t now = platform->now();
+    int64_t soonest = 0;
     int start = -1;
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
@@ -53,10 +56,21 @@ void enforce_multiple_logins(int n) {
         if (i - start < lim) {
             r->warned &= ~WARN_MULTIPLE;
         } else if ((r->exempt & WARN_MULTIPLE) == 0) {
-            int64_t saved = r->next_check;
-            r->next_check = lim;  // the warning names the allowance
-            warn(i, WARN_MULTIPLE, 1);
-            r->next_check = saved;
+            // The warning gives "the next" sleep_interval as it is when
+            // written; the logout waits for that, whatever runs a pass sooner.
+            bool first = (r->warned & WARN_MULTIPLE) == 0;
+            if (first)
+                grace_begin(&r->multiple_grace, now, sleep_interval);
+            bool over = !first && grace_over(r->multiple_grace, now);
+            if (first || over) {
+                int64_t saved = r->next_check;
+                r->next_check = lim;  // the warning names the allowance
+                warn(i, WARN_MULTIPLE, 1);
+                r->next_check = saved;
+            }
+            int64_t end = grace_end(r->multiple_grace);
+            if (!over && end > now && (soonest == 0 || end < soonest)) soonest = end;
         }
     }
+    return static_cast<time_t>(soonest);
 }

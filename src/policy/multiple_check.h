@@ -2,6 +2,8 @@
 #ifndef QUELLD_POLICY_MULTIPLE_CHECK_H
 #define QUELLD_POLICY_MULTIPLE_CHECK_H
 
+#include <ctime>
+
 #include "daemon/session_table.h"
 
 // Sort order of ActiveSessions: user name, then earlier login first.
@@ -12,7 +14,9 @@ int compare_sessions(const SessionRecord* a, const SessionRecord* b);
 int count_distinct_users(int n);
 
 // Sorts ActiveSessions and warns, then logs out, each user's logins beyond
-// the allowance, when at least multiple_threshold sessions are present.
-void enforce_multiple_logins(int n);
+// the allowance, when at least multiple_threshold sessions are present.  A
+// login is logged out no sooner than the grace its warning announced.
+// Returns the time at which the next warned login's grace ends, or 0.
+time_t enforce_multiple_logins(int n);
 
 #endif  // QUELLD_POLICY_MULTIPLE_CHECK_H

@@ -54,6 +54,11 @@ void mark_recent_session_user(SessionRecord* r) {
     if (recent_find(r->user) != nullptr) r->refused = 1;
 }
 
+void recent_session_users_shift(int64_t step) {
+    for (RecentUser* u = recent_session_users; u != nullptr; u = u->next)
+        u->time = static_cast<time_t>(clamp_time(u->time + step));
+}
+
 void recent_session_users_reset() {
     while (RecentUser* u = recent_session_users) {
         recent_session_users = u->next;
@@ -82,20 +87,25 @@ time_t enforce_session_length(int n) {
             continue;
         if (console && console_session != -2) lim = console_session;
 
-        int64_t elapsed = now - r->login_time;
+        int64_t elapsed = now - session_start(r);
         if (elapsed < lim) {
             r->warned &= ~WARN_SESSION;
             continue;
         }
-        if ((r->warned & WARN_SESSION) == 0 || elapsed >= lim + warn_time - SLACK) {
+        // The logout comes when the grace the warning announced has run out,
+        // however early another login's pass runs this check.
+        bool first = (r->warned & WARN_SESSION) == 0;
+        if (first || grace_over(r->session_grace, now)) {
             remember_session_user(r);
+            if (first)
+                grace_begin(&r->session_grace, now, warn_time);
             if (warn_time <= 0) r->warned |= WARN_SESSION;
             int32_t saved = r->session_limit;
             r->session_limit = static_cast<int32_t>(lim);
             warn(i, WARN_SESSION, 1);
             r->session_limit = saved;
         }
-        int64_t remaining = warn_time + lim - elapsed;
+        int64_t remaining = grace_end(r->session_grace) - now;
         if (remaining < SESSION_MIN_WAKE) remaining = SESSION_MIN_WAKE;
         if (soonest == 0 || remaining < soonest) soonest = remaining;
     }

@@ -3,6 +3,7 @@
 #ifndef QUELLD_POLICY_SESSION_CHECK_H
 #define QUELLD_POLICY_SESSION_CHECK_H
 
+#include <cstdint>
 #include <ctime>
 
 #include "daemon/session_table.h"
@@ -22,6 +23,8 @@ void remember_session_user(const SessionRecord* r);
 // when its user is still remembered.
 void mark_recent_session_user(SessionRecord* r);
 
+// Moves every remembered time by step seconds, after a step of the wall clock.
+void recent_session_users_shift(int64_t step);
 // Forgets every remembered user, as at program start.
 void recent_session_users_reset();
 

@@ -25,6 +25,7 @@ FakePlatform* fake_clock;
 time_t idle_next = -1;                 // >= 0: the idle check sets next_check to now + this
 time_t session_result, session_delay;  // the session check's result, and the seconds it takes
 bool multiple_reverses;                // the multiple-login check reverses ActiveSessions
+time_t multiple_result, group_result;  // what those two checks return
 
 void Note(const std::string& s) {
     trace += s + ";";
@@ -52,9 +53,11 @@ const CycleChecks recorders = {
         Note("multiple " + std::to_string(n));
         if (multiple_reverses)
             std::reverse(ActiveSessions, ActiveSessions + n);
+        return multiple_result;
     },
     [](SessionRecord* r, int n) {
         Note(std::string("group ") + r->user + " " + std::to_string(n));
+        return group_result;
     },
 };
 
@@ -71,6 +74,7 @@ class CycleTest : public testing::Test {
         trace.clear();
         idle_next = -1;
         session_result = session_delay = 0;
+        multiple_result = group_result = 0;
         multiple_reverses = false;
         std::remove(log_file_.c_str());
         log_path = log_file_.c_str();
@@ -260,6 +264,56 @@ TEST_F(CycleTest, FieldsWithoutTerminator) {
     EXPECT_EQ(std::string(SessionTable[0].tty_path), "/dev/" + std::string(sizeof u.ut_line, 'l'));
     EXPECT_EQ(std::string(SessionTable[0].host), std::string(16, 'h'));
     EXPECT_EQ(Log(), "Error:  could not get info on supposed user uuuuuuuuuuuuuuuuuu.\n");
+}
+
+// A step of the wall clock is logged once and moves what the daemon keeps on
+// it; the login keeps its identity; a grace in force starts again; a drift
+// within CLOCK_STEP_MIN is no step.
+TEST_F(CycleTest, ClockStepMovesKeptTimes) {
+    sleep_interval = 60;
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddUser("alice", 1001, 100);
+    Scan();
+    SessionRecord* r = &SessionTable[0];
+    time_t due = fake.clock + 500;
+    r->next_check = due;
+    r->warned = WARN_MULTIPLE;
+    r->multiple_grace = {fake.clock - 10, 300};
+    char stamp[26];
+    std::string log;
+    for (time_t step : {86400, 29, -86400}) {
+        fake.Step(step);
+        EXPECT_EQ(Scan(), "refuse alice;session 1;multiple 1;group alice 1;") << step;
+        if (step != 29) {
+            due += step;
+            log += std::string(log_stamp(fake.clock, stamp), 19) + " : clock stepped " +
+                   (step > 0 ? "+" : "") + std::to_string(step) + " seconds.\n";
+            EXPECT_EQ(r->multiple_grace.warned_at, fake.clock);
+        }
+        EXPECT_EQ(r->next_check, due) << step;
+        EXPECT_EQ(Log(), log);
+    }
+    EXPECT_EQ(r->login_time, 100);
+    EXPECT_EQ(session_start(r), 100);
+
+    // A login written before a step and first seen after it starts on the
+    // clock in force; one written after it as it is.
+    fake.AddLogin("bob", "pts/2", "", fake.clock - 20);
+    fake.AddLogin("carl", "pts/3", "", fake.clock + 3600 + 5);
+    fake.Step(3600);
+    Scan();
+    EXPECT_EQ(session_start(&SessionTable[1]), fake.clock - 20);
+    EXPECT_EQ(session_start(&SessionTable[2]), fake.clock + 5);
+}
+
+// The multiple-login and group checks ask for a pass when a grace ends.
+TEST_F(CycleTest, GraceEndsMoveTheWakeTime) {
+    sleep_interval = 60;
+    fake.AddLogin("alice", "pts/1", "", 100);
+    multiple_result = fake.clock + 30;
+    EXPECT_EQ(poll_scan(0), fake.clock + 30);
+    group_result = fake.clock + 20;
+    EXPECT_EQ(poll_scan(0), fake.clock + 20);
 }
 
 // The loop sleeps for what is left to the wake time, 0 when the checks ran

@@ -157,3 +157,28 @@ TEST_F(ReloadTest, StandardInputIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file whose modification time went back is read again when it is another
+// file (inode) or was changed since (change time), not when it is the same.
+TEST_F(ReloadTest, EarlierTimeOnAnotherFile) {
+    Place("sleep 10\n", 5000);
+    fake_.files[cf_].ctime = 5000;
+    ASSERT_EQ(reload_config(), 1);
+    WriteFile("quelld.cf", "sleep 20\n");
+    fake_.files[cf_].mtime = 4000;  // same inode and change time: no read
+    EXPECT_EQ(reload_config(), 0);
+    EXPECT_EQ(sleep_interval, 10);
+    for (auto change : {+[](FakePlatform::Times* t) { t->ctime = 4000; },
+                        +[](FakePlatform::Times* t) { t->ino = 7; }}) {
+        change(&fake_.files[cf_]);
+        EXPECT_EQ(reload_config(), 1);
+        EXPECT_EQ(conf_mtime, fake_.files[cf_].mtime);
+        EXPECT_EQ(reload_config(), 0);  // and once only
+        fake_.files[cf_].mtime = 3000;
+    }
+    EXPECT_EQ(sleep_interval, 20);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "check_fixture.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -210,6 +211,54 @@ TEST_F(ConsoleIdleTest, ExemptConsoleIsNotLookedAt) {
     EXPECT_EQ(fake.forks, 0);
     EXPECT_TRUE(fake.examined.empty());
     EXPECT_EQ(r->next_check, 777);
+}
+
+}  // namespace
+
+namespace {
+
+// After a step of the wall clock a terminal keeps the idleness it really had:
+// a day forward does not make it idle, a day back does not make it look used
+// a day from now; once typed on, its new times count as they are.
+TEST_F(IdleCheckTest, ClockStepKeepsTheTerminalsIdleness) {
+    for (time_t step : {86400, -86400}) {
+        SetUp();
+        used = 0;
+        SessionRecord* r = IdleSession(800);
+        time_t used_at = fake.clock - 800;
+        EXPECT_EQ(clock_step_check(fake.clock, fake.monotonic()), 0);
+        fake.Step(step);
+        EXPECT_EQ(clock_step_check(fake.clock, fake.monotonic()), step);
+        EXPECT_EQ(r->clock_shift, step);
+        enforce_idle(0);
+        EXPECT_EQ(fake.forks, 0) << step;
+        EXPECT_EQ(r->next_check, used_at + step + 900) << step;
+        fake.clock += 60;
+        fake.SetTimes("/dev/pts/1", fake.clock - 10, fake.clock - 10);
+        enforce_idle(0);
+        EXPECT_EQ(r->next_check, fake.clock - 10 + 900) << step;
+    }
+}
+
+// A session's length and the memory of users cut off for it follow the step.
+TEST_F(IdleCheckTest, ClockStepMovesSessionStartAndRefusals) {
+    session_threshold = 1;
+    refuse_time = 1800;
+    SessionRecord* r = Login("alice", "pts/1", fake.clock - 100);
+    r->session_limit = 3600;
+    remember_session_user(r);
+    clock_step_check(fake.clock, fake.monotonic());
+    fake.Step(86400);
+    clock_step_check(fake.clock, fake.monotonic());
+    EXPECT_EQ(enforce_session_length(1), 0);
+    EXPECT_EQ(fake.forks, 0);
+    fake.Step(-2 * 86400);
+    clock_step_check(fake.clock, fake.monotonic());
+    fake.clock += 1801;
+    SessionRecord* again = Login("alice", "pts/2", fake.clock);
+    mark_recent_session_user(again);
+    EXPECT_EQ(again->refused, 0);
+    EXPECT_EQ(r->login_time, fake.clock - 1801 + 86400 - 100);  // kept as written
 }
 
 }  // namespace

@@ -72,6 +72,41 @@ TEST_F(MultipleCheckTest, LatestLoginIsWarnedThenLoggedOut) {
     EXPECT_EQ(forks[1].warned, WARN_MULTIPLE);  // the second call logs out
 }
 
+// The warning gives the next sleep_interval, as it was when written: passes
+// that other logins bring sooner, or a shorter interval since, do not bring
+// the logout forward.  The same holds for the group limit's warning.
+TEST_F(MultipleCheckTest, LogoutWaitsForTheAnnouncedGrace) {
+    multiple_threshold = 1;
+    multiples = 1;
+    sleep_interval = 300;
+    Sessions(2, 1);
+    time_t warned = fake.clock;
+    EXPECT_EQ(enforce_multiple_logins(2), warned + 300);
+    sleep_interval = 60;
+    for (time_t at : {10, 294}) {
+        fake.clock = warned + at;
+        EXPECT_EQ(enforce_multiple_logins(2), warned + 300) << at;
+    }
+    EXPECT_EQ(fake.forks, 1);
+    fake.clock = warned + 295;
+    EXPECT_EQ(enforce_multiple_logins(2), 0);
+    EXPECT_EQ(fake.forks, 2);
+
+    SessionRecord* r = ActiveSessions[1];
+    r->maxuser_gid = 100;
+    r->maxuser_limit = 0;
+    r->groups[0] = 100;
+    r->groups[1] = -1;
+    warned = fake.clock;
+    EXPECT_EQ(enforce_group_limit(r, 2), warned + 60);
+    fake.clock += 30;
+    EXPECT_EQ(enforce_group_limit(r, 2), warned + 60);
+    EXPECT_EQ(fake.forks, 3);
+    fake.clock += 25;
+    EXPECT_EQ(enforce_group_limit(r, 2), 0);
+    EXPECT_EQ(fake.forks, 4);
+}
+
 TEST_F(MultipleCheckTest, FallingBelowTheThresholdForgetsTheWarning) {
     multiple_threshold = 3;
     multiples = 1;

@@ -75,6 +75,24 @@ TEST_F(SessionCheckTest, WarningSurvivesACycleBelowTheThreshold) {
     EXPECT_EQ(forks.back().warned & WARN_SESSION, WARN_SESSION);  // a logout, no new warning
 }
 
+// A session warned long after its limit (the threshold was met late) still
+// gets the whole grace from the warning, at the warn time then in force.
+TEST_F(SessionCheckTest, LateWarningGetsTheWholeGrace) {
+    session_threshold = 1;
+    warn_time = 300;
+    SessionRecord* r = Login("alice", "pts/1", fake.clock - 100000);
+    r->session_limit = 3600;
+    time_t warned = fake.clock;
+    EXPECT_EQ(enforce_session_length(1), warned + 300);
+    warn_time = 60;
+    fake.clock = warned + 120;
+    EXPECT_EQ(enforce_session_length(1), warned + 300);
+    EXPECT_EQ(fake.forks, 1);
+    fake.clock = warned + 295;
+    enforce_session_length(1);
+    EXPECT_EQ(fake.forks, 2);
+}
+
 TEST_F(SessionCheckTest, LimitsFromDefaultAndConsoleSettings) {
     session_threshold = 1;
     warn_time = 60;

@@ -1,0 +1,147 @@
+#include "policy/clock_step.h"
+
+#include <cstring>
+
+#include "daemon/session_table.h"
+#include "enforce/warn.h"
+#include "os/platform.h"
+#include "pathnames.h"
+#include "policy/session_check.h"
+
+namespace {
+
+// The times a device held when the last step was found, and what to add to
+// each while the device still holds it.  Indexed by slot, then the console's
+// keyboard and mouse; an empty path is no entry.
+struct DeviceShift {
+    char path[TTY_PATH_SIZE];
+    time_t atime, mtime;
+    int64_t atime_shift, mtime_shift;
+};
+constexpr int KBD_INDEX = MAXUSERS;
+constexpr int MOUSE_INDEX = MAXUSERS + 1;
+DeviceShift device_shifts[MAXUSERS + 2];
+
+bool have_last;
+int64_t last_wall, last_mono;
+
+// The last step, for what is first seen in the pass that found it.
+int64_t step_amount;    // 0: the last pass found none
+int64_t step_before;    // the wall clock at the pass before the step
+int64_t step_elapsed;   // seconds that really passed between the two passes
+int64_t step_found_at;  // the wall clock (stepped) at the pass that found it
+
+// Whether a time read in the pass that found the step was written before it.
+// Old readings lie at or below step_before + step_elapsed, new ones at or
+// above step_before + step_amount.  Where the two ranges meet (times written
+// between the two passes), the reading that makes the time the more recent
+// is taken, so that a step never makes anyone look idle sooner.
+bool written_before_step(int64_t t) {
+    if (step_amount > 0)
+        return t <= step_before + step_elapsed;
+    return t < step_before + step_amount || t > step_found_at;
+}
+
+int64_t shift_for(int64_t t, int64_t kept, int64_t kept_shift, bool same_device) {
+    if (!written_before_step(t))
+        return 0;
+    // Still the value held at an earlier step: it predates that one too.
+    return step_amount + (same_device && t == kept ? kept_shift : 0);
+}
+
+void note_device(int index, const char* path) {
+    DeviceShift* d = &device_shifts[index];
+    time_t atime, mtime;
+    if (path[0] == '\0' || platform->file_times(path, &atime, &mtime) != 0) {
+        d->path[0] = '\0';
+        return;
+    }
+    bool same = std::strncmp(d->path, path, sizeof d->path) == 0;
+    d->atime_shift = shift_for(clamp_time(atime), d->atime, d->atime_shift, same);
+    d->mtime_shift = shift_for(clamp_time(mtime), d->mtime, d->mtime_shift, same);
+    d->atime = atime;
+    d->mtime = mtime;
+    std::strncpy(d->path, path, sizeof d->path - 1);
+    d->path[sizeof d->path - 1] = '\0';
+}
+
+// Moves what the record keeps on the wall clock by the step, and starts every
+// grace in force again: the pass that finds a step cannot tell how much of a
+// grace passed, and must not log anyone out on a guess.
+void shift_record(SessionRecord* r, int64_t step, int64_t wall) {
+    r->next_check += step;
+    r->clock_shift += step;
+    if (r->warned & WARN_IDLE) {
+        r->idle_grace.warned_at = wall;
+        r->next_check = grace_end(r->idle_grace);
+    }
+    if (r->warned & WARN_MULTIPLE)
+        r->multiple_grace.warned_at = wall;
+    if (r->warned & WARN_SESSION)
+        r->session_grace.warned_at = wall;
+    if (r->warned & WARN_MAXUSER)
+        r->maxuser_grace.warned_at = wall;
+}
+
+}  // namespace
+
+int64_t clock_step_check(time_t wall_now, int64_t mono) {
+    int64_t wall = clamp_time(wall_now);
+    mono = clamp_time(mono);
+    int64_t moved = wall - last_wall;
+    int64_t elapsed = mono - last_mono;
+    bool first = !have_last;
+    have_last = true;
+    last_wall = wall;
+    last_mono = mono;
+    int64_t step = clamp_time(moved - elapsed);
+    if (first || (step < CLOCK_STEP_MIN && step > -CLOCK_STEP_MIN)) {
+        step_amount = 0;
+        return 0;
+    }
+    step_amount = step;
+    step_before = wall - moved;
+    step_elapsed = elapsed;
+    step_found_at = wall;
+
+    for (int i = 0; i < MAXUSERS; ++i) {
+        SessionRecord* r = &SessionTable[i];
+        note_device(i, r->user[0] != '\0' ? r->tty_path : "");
+        if (r->user[0] != '\0')
+            shift_record(r, step, wall);
+    }
+    note_device(KBD_INDEX, PATH_KBD);
+    note_device(MOUSE_INDEX, PATH_MOUSE);
+    recent_session_users_shift(step);
+    return step;
+}
+
+int64_t clock_login_shift(int64_t login_time) {
+    return step_amount != 0 && written_before_step(login_time) ? step_amount : 0;
+}
+
+int clock_device_times(int index, const char* path, time_t* atime, time_t* mtime) {
+    if (platform->file_times(path, atime, mtime) != 0)
+        return -1;
+    if (index < 0)
+        index = std::strcmp(path, PATH_KBD) == 0     ? KBD_INDEX
+                : std::strcmp(path, PATH_MOUSE) == 0 ? MOUSE_INDEX
+                                                     : -1;
+    if (index < 0 || index >= MAXUSERS + 2)
+        return 0;
+    const DeviceShift* d = &device_shifts[index];
+    if (d->path[0] == '\0' || std::strncmp(d->path, path, sizeof d->path) != 0)
+        return 0;
+    if (*atime == d->atime)
+        *atime = static_cast<time_t>(clamp_time(clamp_time(*atime) + d->atime_shift));
+    if (*mtime == d->mtime)
+        *mtime = static_cast<time_t>(clamp_time(clamp_time(*mtime) + d->mtime_shift));
+    return 0;
+}
+
+void clock_step_reset() {
+    have_last = false;
+    last_wall = last_mono = 0;
+    step_amount = step_before = step_elapsed = step_found_at = 0;
+    std::memset(device_shifts, 0, sizeof device_shifts);
+}
