@@ -80,6 +80,9 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
                  log_escape(r->user, user, sizeof user));
     }
     r->login_time = clamp_time(e.ut_tv.tv_sec);
+    r->pid = e.ut_pid;
+    r->ended = SESSION_OPEN;
+    r->tty_stamp = r->kbd_stamp = r->mouse_stamp = FutureStamp{};
 
     resolve_policy(slot);
     r->next_check = now;

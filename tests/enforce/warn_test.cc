@@ -209,6 +209,10 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
         if (SessionTable[0].warned != WARN_IDLE)
             return 1;
         warn(0, WARN_IDLE, 1);
+        // Logged out for good; a new login on the line is acted on again.
+        if (SessionTable[0].ended != SESSION_LOGGED_OUT)
+            return 3;
+        SessionTable[0].ended = SESSION_OPEN;
         ps_path = hang.c_str();
         auto start = std::chrono::steady_clock::now();
         warn(0, WARN_XLOCK, 0);
