@@ -8,7 +8,6 @@ sees it, and no later.
 
 import os
 import signal
-import termios
 import time
 
 import sandbox
@@ -48,7 +47,6 @@ class StaleRecordTest(sandbox.SandboxTestCase):
         ann.signal(signal.SIGKILL)
         ann.wait_exit()
         bob = hold_line(ann.path, "bob")
-        self.addCleanup(lambda: os.waitpid(bob, 0))
         ann.set_idle(600)
 
         # Idle past its limit with no grace, and refused: two checks would act.
