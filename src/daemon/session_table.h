@@ -45,8 +45,8 @@ struct SessionRecord {
     int32_t pid;                   // the entry's ut_pid: the login's process; <= 0 none recorded
     int32_t ended;                 // a SessionEnd
     FutureStamp tty_stamp;         // of the terminal (for the console login: /dev/console)
-    FutureStamp kbd_stamp;         // of the keyboard and mouse, for the console login
-    FutureStamp mouse_stamp;
+    FutureStamp kbd_stamp;         // of the keyboard, for the console login
+    FutureStamp mouse_stamp;       // of the mouse, for the console login
     char user[USER_SIZE];          // login name, cut to NAME_MAX_USER
     char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
