@@ -151,8 +151,8 @@ class TerminalTest(sandbox.SandboxTestCase):
     """Terminals that cannot be written, and line names that are not terminals."""
 
     def test_missing_terminal_is_reported_once_per_login(self):
-        # A refused login is acted on at every pass: only the first failure
-        # of a login on a terminal is logged.
+        # A refused login is acted on once, whatever its terminal does; a new
+        # login on the same line is a new record, tried and reported again.
         sandbox.add_user("ann")
         index = sandbox.add_login("ann", "ttyQ9", login_time=ago(600))
         daemon = sandbox.start_daemon(config="refuse login ann\nsleep 1\n")
