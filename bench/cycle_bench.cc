@@ -255,6 +255,8 @@ class GlibcUtmpPlatform final : public Platform {
     pid_t wait_process(pid_t pid, int* status) override {
         return real()->wait_process(pid, status);
     }
+    int process_exists(pid_t pid) override { return real()->process_exists(pid); }
+    int file_owner(const char* path, uid_t* uid) override { return real()->file_owner(path, uid); }
     void sleep_seconds(unsigned seconds) override { real()->sleep_seconds(seconds); }
 
    private:

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -134,4 +135,18 @@ pid_t FakePlatform::wait_process(pid_t pid, int* status) {
     }
     *status = wait_status;
     return pid;
+}
+
+int FakePlatform::process_exists(pid_t pid) {
+    return std::find(dead_pids.begin(), dead_pids.end(), pid) == dead_pids.end() ? 1 : 0;
+}
+
+int FakePlatform::file_owner(const char* path, uid_t* uid) {
+    auto it = owners.find(path);
+    if (it == owners.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *uid = it->second;
+    return 0;
 }

@@ -53,6 +53,11 @@ class FakePlatform : public Platform {
         files[path] = {atime, mtime};
     }
 
+    // Processes that no longer exist (every other pid does), and owners of
+    // files by path (file_owner fails with ENOENT for any other).
+    std::vector<pid_t> dead_pids;
+    std::map<std::string, uid_t> owners;
+
     // The login database, returned entry by entry after each rewind.
     std::vector<struct utmpx> logins;
     // Appends a USER_PROCESS entry (type may be changed afterwards).
@@ -107,6 +112,8 @@ class FakePlatform : public Platform {
     // was, as FreeBSD may.
     std::vector<int> group_list_sizes;
     bool group_list_tells_count = true;
+    int process_exists(pid_t pid) override;
+    int file_owner(const char* path, uid_t* uid) override;
     pid_t fork_process() override;
     pid_t wait_process(pid_t pid, int* status) override;
     void sleep_seconds(unsigned seconds) override {

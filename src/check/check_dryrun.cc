@@ -53,12 +53,14 @@ bool is_console_user(const SessionRecord* r) {
 }
 
 // The terminal's activity time as the idle check takes it before any
-// warning; -1 when the device cannot be examined.
-int activity_time(const char* path, time_t* when) {
+// warning; -1 when the device cannot be examined.  A time later than now is
+// use seen now, as the daemon takes a future stamp it meets for the first
+// time.
+int activity_time(const char* path, time_t now, time_t* when) {
     time_t atime, mtime;
     if (platform->file_times(path, &atime, &mtime) != 0)
         return -1;
-    *when = idle_method == 1 ? std::max(atime, mtime) : atime;
+    *when = std::min(idle_method == 1 ? std::max(atime, mtime) : atime, now);
     return 0;
 }
 
@@ -69,7 +71,7 @@ int64_t idle_seconds(int slot, time_t now) {
     if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
         return console_idle_time(r->idle_limit, slot);
     time_t ref;
-    if (activity_time(r->tty_path, &ref) != 0)
+    if (activity_time(r->tty_path, now, &ref) != 0)
         return -1;
     return now - ref;
 }
@@ -110,7 +112,7 @@ void judge_idle(int slot, time_t now, std::vector<Verdict>* v) {
             limit = console_idle;
     }
     time_t ref;
-    if (activity_time(r->tty_path, &ref) != 0) {
+    if (activity_time(r->tty_path, now, &ref) != 0) {
         v->push_back({"nothing", "the terminal cannot be examined, so it is never taken as idle"});
         return;
     }

@@ -24,6 +24,21 @@ struct Grace {
     int64_t announced;
 };
 
+// What became of a login the daemon acted on; a record in any state but
+// SESSION_OPEN is never warned or logged out again while it stays unchanged.
+enum SessionEnd : int32_t {
+    SESSION_OPEN = 0,        // nothing known against it
+    SESSION_LOGGED_OUT = 1,  // given its logout
+    SESSION_STALE = 2,       // its login was found gone before anything was done
+};
+
+// A device time found later than the clock, and when the idle check first
+// saw it: such a stamp counts as use at that moment and no later.
+struct FutureStamp {
+    int64_t stamp;  // the device time; 0 none seen
+    int64_t seen;   // when it was first seen
+};
+
 struct SessionRecord {
     int32_t idle_limit;            // seconds; -1 no idle limit
     int32_t groups[NGROUPS_KEPT];  // primary group first; -1 after the last unless full
@@ -40,6 +55,11 @@ struct SessionRecord {
     Grace multiple_grace;
     Grace session_grace;
     Grace maxuser_grace;
+    int32_t pid;                   // the entry's ut_pid: the login's process; <= 0 none recorded
+    int32_t ended;                 // a SessionEnd
+    FutureStamp tty_stamp;         // of the terminal (for the console login: /dev/console)
+    FutureStamp kbd_stamp;         // of the keyboard, for the console login
+    FutureStamp mouse_stamp;       // of the mouse, for the console login
     char user[USER_SIZE];          // login name, cut to NAME_MAX_USER
     char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"

@@ -14,6 +14,7 @@
 #include "daemon/event_log.h"
 #include "daemon/log_escape.h"
 #include "daemon/signals.h"
+#include "enforce/live.h"
 #include "enforce/logout.h"
 #include "enforce/terminal.h"
 #include "enforce/texts.h"
@@ -162,6 +163,20 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
     return 0;
 }
 
+// Whether r may be acted on: not yet logged out or found stale, and live.
+// A stale record is logged once and then left alone for good.
+static int warn_live(SessionRecord* r) {
+    if (r->ended != SESSION_OPEN)
+        return 0;
+    if (live_session(r))
+        return 1;
+    r->ended = SESSION_STALE;
+    char stamp[26], user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
+    log_line("%19.19s : stale record of %s on %s, left alone", log_stamp(platform->now(), stamp),
+             log_escape(r->user, user, sizeof user), log_escape(r->tty_path, tty, sizeof tty));
+    return 0;
+}
+
 // The time-out path of the warning child: whatever it was doing is
 // abandoned.  Nothing is buffered in user space, so nothing more reaches the
 // terminal, and _exit runs no destructors and flushes nothing.
@@ -182,8 +197,15 @@ static void warn_timeout(int /*sig*/) {
 void warn(int index, int kind, int deliver) {
     SessionRecord* r =
         (kind == WARN_IDLE || kind == WARN_XLOCK) ? &SessionTable[index] : ActiveSessions[index];
+    if (!warn_live(r))
+        return;
     if (!deliver)
         r->warned |= static_cast<uint32_t>(kind);
+    // Given once per login: its record may outlive it (nothing is left of
+    // the login to record its end), and a second logout would reach
+    // whoever holds the line next.
+    if (kind == WARN_REFUSED || kind == WARN_XLOCK || (r->warned & static_cast<uint32_t>(kind)))
+        r->ended = SESSION_LOGGED_OUT;
 
     pid_t pid = platform->fork_process();
     if (pid < 0) {

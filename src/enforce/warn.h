@@ -22,9 +22,13 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // child process under a WARN_ALARM-second alarm; returns once the child has
 // ended.  index is a SessionTable slot for kinds 1 and 16, a position in
 // ActiveSessions for the others.  deliver 0 never opens the terminal and
-// goes straight to the logout.  Sets the kind in warned for kinds 1, 2, 4
-// and 64 whatever the child does; a child exit status of 5 lists the login in
-// unwritable_ttys.  A wait that fails for another reason than a signal logs
+// goes straight to the logout.  Does nothing to a record already logged out
+// or found stale, and checks that the login is live first (live.h): a
+// stale one is marked SESSION_STALE and logged once, "%19.19s : stale record
+// of %s on %s, left alone".  A logout (kinds 8 and 16, or a kind already
+// warned) marks the record SESSION_LOGGED_OUT.  Sets the kind in warned for
+// kinds 1, 2, 4 and 64 whatever the child does; a child exit status of 5
+// lists the login in unwritable_ttys.  A wait that fails for another reason than a signal logs
 // "Cannot wait in warn: %s" and records nothing more.  Ends the daemon
 // (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);

@@ -82,6 +82,15 @@ class Platform {
     // (its handler has run), or -1 with another errno when it cannot wait.
     virtual pid_t wait_process(pid_t pid, int* status) = 0;
 
+    // Whether process pid exists: 1 when kill(pid, 0) succeeds or fails
+    // with EPERM (it exists, only not ours to signal), else 0.  pid must be
+    // positive.
+    virtual int process_exists(pid_t pid) = 0;
+
+    // The owner of path, following links as stat does.  On success fills
+    // *uid and returns 0; on failure returns -1 with errno set.
+    virtual int file_owner(const char* path, uid_t* uid) = 0;
+
     // Sleeps for seconds, returning early when a termination signal arrives
     // (its handler has run).  The termination signals are kept blocked
     // outside this call and wait_process, so none is lost between a check of

@@ -59,6 +59,18 @@ class PosixPlatform final : public Platform {
         return 0;
     }
 
+    int process_exists(pid_t pid) override {
+        return kill(pid, 0) == 0 || errno == EPERM ? 1 : 0;
+    }
+
+    int file_owner(const char* path, uid_t* uid) override {
+        struct stat st;
+        if (stat(path, &st) != 0)
+            return -1;
+        *uid = st.st_uid;
+        return 0;
+    }
+
     void utx_rewind() override { os_utx_rewind(); }
     const struct utmpx* utx_next() override { return os_utx_next(); }
     void utx_close() override { os_utx_close(); }

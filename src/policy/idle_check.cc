@@ -10,11 +10,25 @@
 #include "pathnames.h"
 #include "policy/clock_step.h"
 
+// A device time as use: a user owns their terminal and may set its times,
+// so a time later than now counts as use at the moment it was first seen
+// (remembered in f) and no later; else a stamp left in the future would keep
+// an unused session alive, and put the next check out of reach.
+static time_t idle_stamp_use(FutureStamp* f, time_t t, time_t now) {
+    if (t <= now) return t;
+    if (f->stamp != t) {
+        f->stamp = t;
+        f->seen = now;
+    }
+    // Not after now even when the clock has since been set back.
+    return std::min<time_t>(f->seen, now);
+}
+
 // The activity time of a terminal device for session r: input only, or
 // input and output; once the idle warning is out, input only, so that the
 // warning itself does not count as use.  Returns -1 when the device cannot be
 // examined.
-static int device_activity(const char* path, const SessionRecord* r, time_t* when) {
+static int device_activity(const char* path, SessionRecord* r, time_t now, time_t* when) {
     time_t atime, mtime;
     if (clock_device_times(static_cast<int>(r - SessionTable), path, &atime, &mtime) != 0)
         return -1;
@@ -22,15 +36,16 @@ static int device_activity(const char* path, const SessionRecord* r, time_t* whe
         *when = clamp_time(std::max(atime, mtime));
     else
         *when = clamp_time(atime);
+    *when = idle_stamp_use(&r->tty_stamp, *when, now);
     return 0;
 }
 
 // The later of a device's access and modification times, or 0 when it
 // cannot be examined (such a device never shows activity).
-static time_t device_latest(const char* path) {
+static time_t device_latest(const char* path, FutureStamp* f, time_t now) {
     time_t atime, mtime;
     if (clock_device_times(-1, path, &atime, &mtime) != 0) return 0;
-    return clamp_time(std::max(atime, mtime));
+    return idle_stamp_use(f, clamp_time(std::max(atime, mtime)), now);
 }
 
 // An active session's next check: when its idle limit runs out, or when its
@@ -43,7 +58,8 @@ static void set_next_check_active(SessionRecord* r, time_t due) {
 
 void enforce_idle(int slot) {
     SessionRecord* r = &SessionTable[slot];
-    if (r->idle_limit < 0) return;
+    // Logged out or stale: the record outlived its login and is left alone.
+    if (r->idle_limit < 0 || r->ended != SESSION_OPEN) return;
     if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
         enforce_console_idle(slot);
         return;
@@ -57,7 +73,7 @@ void enforce_idle(int slot) {
 
     time_t now = platform->now();
     time_t ref;
-    if (device_activity(r->tty_path, r, &ref) != 0) {
+    if (device_activity(r->tty_path, r, now, &ref) != 0) {
         // A terminal that cannot be examined tells nothing about its use:
         // never log out on that ground; look again when the limit would end.
         r->next_check = now + std::max<int64_t>(limit, SLACK);
@@ -85,13 +101,13 @@ void enforce_idle(int slot) {
 }
 
 time_t console_idle_time(int32_t limit, int slot) {
-    const SessionRecord* r = &SessionTable[slot];
+    SessionRecord* r = &SessionTable[slot];
     time_t now = platform->now();
-    time_t idle = now - device_latest(PATH_KBD);
+    time_t idle = now - device_latest(PATH_KBD, &r->kbd_stamp, now);
     // The mouse only matters when the keyboard shows no use within the limit.
-    if (idle >= limit) idle = std::min(idle, now - device_latest(PATH_MOUSE));
+    if (idle >= limit) idle = std::min(idle, now - device_latest(PATH_MOUSE, &r->mouse_stamp, now));
     time_t console;
-    if (device_activity(PATH_CONSOLE, r, &console) != 0) {
+    if (device_activity(PATH_CONSOLE, r, now, &console) != 0) {
         // Without the console device's times nothing proves the console idle.
         return 0;
     }

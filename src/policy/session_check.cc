@@ -80,6 +80,9 @@ time_t enforce_session_length(int n) {
     int64_t soonest = 0;
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
+        // A record that outlived its logout must not renew the user's
+        // refusal, nor wake the daemon for nothing, at every pass.
+        if (r->ended != SESSION_OPEN) continue;
         int64_t lim = r->session_limit;
         if (lim <= 0) lim = minutes_to_seconds(session_default);
         bool console = std::strcmp(r->user, console_user) == 0;

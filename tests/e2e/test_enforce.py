@@ -151,8 +151,8 @@ class TerminalTest(sandbox.SandboxTestCase):
     """Terminals that cannot be written, and line names that are not terminals."""
 
     def test_missing_terminal_is_reported_once_per_login(self):
-        # A refused login is acted on at every pass: only the first failure
-        # of a login on a terminal is logged.
+        # A refused login is acted on once, whatever its terminal does; a new
+        # login on the same line is a new record, tried and reported again.
         sandbox.add_user("ann")
         index = sandbox.add_login("ann", "ttyQ9", login_time=ago(600))
         daemon = sandbox.start_daemon(config="refuse login ann\nsleep 1\n")
@@ -226,12 +226,17 @@ class TerminalTest(sandbox.SandboxTestCase):
         before = {path: (os.stat(path).st_size, os.stat(path).st_mtime_ns)
                   for path in (victim, "/dev/plain")}
 
-        sandbox.add_user("ann")
+        uid = sandbox.add_user("ann")
+        # Owned by ann, so that the open itself must refuse them; /dev/null
+        # belongs to root, which proves the record stale before any open.
+        for path in (victim, "/dev/plain"):
+            os.chown(path, uid, -1)
         sandbox.write_utmp([sandbox.UtmpRecord(user="ann", line=name, time=ago(600))
                             for name in lines])
         daemon = sandbox.start_daemon(config="refuse login ann\nsleep 1\n")
-        for name in lines:
+        for name in lines[:-1]:
             sandbox.wait_for_log(cannot_open("ann", "/dev/" + name))
+        sandbox.wait_for_log(rf"^{STAMP19} : stale record of ann on /dev/null, left alone$")
         sandbox.wait_scans(3)
 
         self.assertFalse(os.path.lexists("/tmp/absent"))
@@ -240,5 +245,6 @@ class TerminalTest(sandbox.SandboxTestCase):
             self.assertEqual((st.st_size, st.st_mtime_ns), (size, mtime), path)
         with open(victim) as f:
             self.assertEqual(f.read(), "precious\n")
-        self.assertEqual(sandbox.read_log().count("Error in warn"), len(lines))
+        self.assertEqual(sandbox.read_log().count("Error in warn"), len(lines) - 1)
+        self.assertEqual(sandbox.read_log().count("stale record"), 1)
         self.assertTrue(daemon.alive())

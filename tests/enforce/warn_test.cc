@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "config/settings.h"
+#include "enforce/live.h"
 #include "daemon/signals.h"
 #include "enforce/logout.h"
 #include "enforce/texts.h"
@@ -79,6 +80,67 @@ TEST_F(WarnTest, DaemonSideBookkeeping) {
         EXPECT_EQ(unwritable_find(&r), c.unwritable ? 1 : 0);
     }
     EXPECT_EQ(dir.Log(), "");
+}
+
+// A record is live unless its process is gone or its terminal is someone
+// else's; the user's uid is 1000.
+TEST_F(WarnTest, LivenessOfARecord) {
+    fake.AddUser("ann", 1000, 1000);
+    const int none = -1;
+    struct Case {
+        pid_t pid;
+        bool dead;
+        int owner;  // of /dev/pts/1; none: cannot be examined
+        const char* user;
+        int live;
+    } cases[] = {
+        {77, false, 1000, "ann", 1}, {77, true, 1000, "ann", 0},  {77, false, 1001, "ann", 0},
+        {77, false, 0, "ann", 0},    {0, false, 1000, "ann", 1},  {0, false, 1001, "ann", 0},
+        {0, false, none, "ann", 1},  {77, true, none, "ann", 0},  {-1, false, 1000, "ann", 1},
+        {77, false, 1001, "zed", 1}, {77, true, 1001, "zed", 0},
+    };
+    for (const Case& c : cases) {
+        SessionRecord r = Session(c.user, "/dev/pts/1");
+        r.pid = c.pid;
+        fake.dead_pids = c.dead ? std::vector<pid_t>{c.pid} : std::vector<pid_t>{};
+        fake.owners.clear();
+        if (c.owner != none)
+            fake.owners["/dev/pts/1"] = static_cast<uid_t>(c.owner);
+        EXPECT_EQ(live_session(&r), c.live) << c.pid << " " << c.owner << " " << c.user;
+    }
+}
+
+// A stale record is logged once and never acted on; a logout is given once.
+TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
+    fake.AddUser("ann", 1000, 1000);
+    SessionRecord& r = SessionTable[0];
+    r.pid = 77;
+    fake.dead_pids = {77};
+    for (int kind : {WARN_IDLE, WARN_XLOCK, WARN_IDLE})
+        warn(0, kind, 1);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(r.ended, SESSION_STALE);
+    EXPECT_EQ(r.warned, 0u);
+    EXPECT_EQ(dir.Log(), Stamp(fake.clock) + " : stale record of ann on /dev/pts/1, left alone\n");
+
+    // Slot 0 for idle and xlock, position 0 (slot 3) for a refusal.
+    for (int kind : {WARN_IDLE, WARN_REFUSED, WARN_XLOCK}) {
+        Reset();
+        WriteFile(dir.log, "");
+        SessionRecord& s = SessionTable[kind == WARN_REFUSED ? 3 : 0];
+        s.warned = WARN_IDLE;  // warned before: the next idle warning logs out
+        warn(0, kind, 1);
+        EXPECT_EQ(s.ended, SESSION_LOGGED_OUT) << kind;
+        fake.dead_pids = {s.pid};  // as the logout leaves it
+        warn(0, kind, 1);
+        warn(0, WARN_IDLE, 1);
+        warn(0, WARN_XLOCK, 1);
+        EXPECT_EQ(fake.forks, kind == WARN_REFUSED ? 3 : 1) << kind;  // slot 0 still open
+        EXPECT_EQ(dir.Log(), "");
+    }
+    Reset();
+    warn(0, WARN_IDLE, 1);  // a first warning leaves the login open
+    EXPECT_EQ(SessionTable[0].ended, SESSION_OPEN);
 }
 
 TEST_F(WarnTest, WaitInterruptedOrFailing) {
@@ -209,6 +271,10 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
         if (SessionTable[0].warned != WARN_IDLE)
             return 1;
         warn(0, WARN_IDLE, 1);
+        // Logged out for good; a new login on the line is acted on again.
+        if (SessionTable[0].ended != SESSION_LOGGED_OUT)
+            return 3;
+        SessionTable[0].ended = SESSION_OPEN;
         ps_path = hang.c_str();
         auto start = std::chrono::steady_clock::now();
         warn(0, WARN_XLOCK, 0);

@@ -89,6 +89,7 @@ TEST_F(IdleCheckTest, InputOutputCountsOutputOnlyBeforeTheWarning) {
 
     idle_method = 0;
     r->warned = 0;
+    r->ended = SESSION_OPEN;  // as a new login on the same terminal
     enforce_idle(0);
     EXPECT_EQ(fake.forks, 2);
 }
@@ -149,10 +150,32 @@ TEST_F(IdleCheckTest, DeviceTimesAtTheEndsOfTheRangeDoNotOverflow) {
     fake.SetTimes("/dev/pts/1", std::numeric_limits<time_t>::max(), 0);
     enforce_idle(0);
     EXPECT_EQ(fake.forks, 0);
-    EXPECT_EQ(r->next_check, TIME_LIMIT + 900);
+    EXPECT_EQ(r->next_check, fake.clock + 900);  // a future stamp is use now, no later
     fake.SetTimes("/dev/pts/1", std::numeric_limits<time_t>::min(), 0);
     enforce_idle(0);
     EXPECT_EQ(fake.forks, 1);
+}
+
+// A device time after now is use when first seen: a user may set their
+// terminal's times, and must not be exempt for as long as the time says.
+TEST_F(IdleCheckTest, FutureDeviceTimeCountsFromWhenFirstSeen) {
+    warn_time = 60;
+    SessionRecord* r = IdleSession(-86400, -86400);
+    time_t seen = fake.clock;
+    enforce_idle(0);
+    EXPECT_EQ(r->next_check, seen + 900);  // never later than now and the limit
+    fake.clock += 600;
+    enforce_idle(0);  // unchanged: still the first sight
+    EXPECT_EQ(r->next_check, seen + 900);
+    fake.clock = seen + 900;
+    enforce_idle(0);
+    EXPECT_EQ(fake.forks, 1);
+    EXPECT_EQ(r->next_check, fake.clock + 60);
+    // Moved to another future time: that is use again, seen now.
+    fake.SetTimes("/dev/pts/1", fake.clock + 5, 0);
+    enforce_idle(0);
+    EXPECT_EQ(r->warned, 0u);
+    EXPECT_EQ(r->next_check, fake.clock + 900);
 }
 
 class ConsoleIdleTest : public IdleCheckTest {
@@ -191,6 +214,24 @@ TEST_F(ConsoleIdleTest, KeyboardAndMouseShowUse) {
     ASSERT_EQ(fake.forks, 1);
     EXPECT_EQ(forks[0].idle_limit, 600);
     EXPECT_EQ(r->next_check, fake.clock + 120);
+}
+
+TEST_F(ConsoleIdleTest, FutureKeyboardAndMouseTimesCountFromWhenFirstSeen) {
+    SessionRecord* r = Console(600);
+    warn_time = 60;
+    for (const char* dev : {"/dev/kbd", "/dev/mouse"}) {
+        SCOPED_TRACE(dev);
+        fake.SetTimes("/dev/kbd", 0, std::strcmp(dev, "/dev/kbd") == 0 ? fake.clock + 86400 : 0);
+        fake.SetTimes("/dev/mouse", 0, std::strcmp(dev, "/dev/kbd") == 0 ? 0 : fake.clock + 86400);
+        time_t seen = fake.clock;
+        enforce_idle(0);
+        EXPECT_EQ(r->next_check, seen + 600);
+        fake.clock = seen + 600;
+        enforce_idle(0);
+        EXPECT_EQ(r->warned, WARN_IDLE);
+        r->warned = 0;
+    }
+    EXPECT_EQ(fake.forks, 2);
 }
 
 TEST_F(ConsoleIdleTest, ZeroLimitIsAScreenLockLogout) {

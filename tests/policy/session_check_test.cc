@@ -145,9 +145,11 @@ TEST_F(SessionCheckTest, RefusalsSpareExemptSessions) {
     b->exempt = WARN_REFUSED;
     enforce_refusals(3);
     EXPECT_EQ(fake.forks, 1);
-    EXPECT_EQ(a->warned, 0u);  // refusals set no bit: the next cycle refuses again
+    EXPECT_EQ(a->warned, 0u);
+    // The refusal was its logout: the record is never acted on again.
+    EXPECT_EQ(a->ended, SESSION_LOGGED_OUT);
     enforce_refusals(3);
-    EXPECT_EQ(fake.forks, 2);
+    EXPECT_EQ(fake.forks, 1);
 }
 
 }  // namespace
