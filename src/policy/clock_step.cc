@@ -71,6 +71,9 @@ void note_device(int index, const char* path) {
 void shift_record(SessionRecord* r, int64_t step, int64_t wall) {
     r->next_check += step;
     r->clock_shift += step;
+    // A device time still ahead of the clock counts as use from this pass
+    // on, as one first seen now: when it was first seen is of the old clock.
+    r->tty_stamp = r->kbd_stamp = r->mouse_stamp = FutureStamp{};
     if (r->warned & WARN_IDLE) {
         r->idle_grace.warned_at = wall;
         r->next_check = grace_end(r->idle_grace);
