@@ -2,11 +2,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -407,6 +409,14 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
     int proc_fd = open(PATH_PROC, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (proc_fd < 0)
         return -1;
+    // Anything else there (an empty directory of a chroot) would list no
+    // process at all, and the logout would end nothing without a word.
+    struct statfs fs;
+    if (fstatfs(proc_fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        close(proc_fd);
+        errno = EMEDIUMTYPE;
+        return -1;
+    }
     Candidate cand[TTY_PROCS_MAX];
     int n = 0;
     pid_t self = getpid();

@@ -23,26 +23,51 @@ def because(session, reason="idle"):
     return sandbox.because(session.user, session.path, reason)
 
 
-def start_on(path, uid):
-    """A process of ``uid`` in a new session with the terminal at ``path`` as its
-    controlling terminal and standard streams; returns its _Child."""
+def start_on(path, uids):
+    """A session with the terminal at ``path`` as controlling terminal and standard
+    streams: a sleep for each uid, the first leading it.  Returns their pids."""
+
+    def become(uid):
+        if uid != 0:
+            os.setgroups([])
+            os.setgid(uid)
+            os.setuid(uid)
+        os.execvp("sleep", ["sleep", "100000"])
+
+    r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
+            os.close(r)
             os.setsid()
             fd = os.open(path, os.O_RDWR)
-            fcntl.ioctl(fd, termios.TIOCSCTTY, 0)
             for n in (0, 1, 2):
                 os.dup2(fd, n)
-            os.closerange(3, 1024)
-            if uid != 0:
-                os.setgroups([])
-                os.setgid(uid)
-                os.setuid(uid)
-            os.execvp("sleep", ["sleep", "100000"])
+            os.close(fd)
+            for uid in uids[1:]:
+                child = os.fork()
+                if child == 0:
+                    os.close(w)
+                    become(uid)
+                os.write(w, b"%d\n" % child)
+            os.close(w)
+            become(uids[0])
         finally:
             os._exit(127)
-    return sandbox._Child(pid)
+    os.close(w)
+    with os.fdopen(r) as f:
+        pids = [pid] + [int(line) for line in f]
+    sandbox.wait_until(lambda: all(running(p) for p in pids), what=f"sleeps {pids}")
+    return pids
+
+
+def running(pid):
+    """True when ``pid`` runs sleep (not a zombie)."""
+    try:
+        st = sandbox.proc_stat(pid)
+    except OSError:
+        return False
+    return st["comm"] == "sleep" and st["state"] != "Z"
 
 
 class KillTest(sandbox.SandboxTestCase):
@@ -68,17 +93,14 @@ class KillTest(sandbox.SandboxTestCase):
         fcntl.ioctl(masters[-1], TIOCSPTLCK, struct.pack("i", 0))
         twin = f"{other}/{number}"
         self.assertEqual(os.stat(twin).st_rdev, os.stat(alice.path).st_rdev)
-        root_proc, bob_proc = start_on(twin, 0), start_on(twin, bob_uid)
-        sandbox.wait_until(lambda: sandbox.proc_stat(bob_proc.pid)["comm"] == "sleep")
-        sandbox.wait_until(lambda: sandbox.proc_stat(root_proc.pid)["comm"] == "sleep")
+        others = start_on(twin, [0, bob_uid])
 
         sandbox.start_daemon(config=POLICY)
         logged_out(self, alice, because(alice))
+        self.assertEqual([p for p in others if not running(p)], [])
         sandbox.wait_for_log(rf"^{STAMP19} : left 2 processes with the number of "
                              rf"{re.escape(alice.line)} alone: their sessions do not hold it "
                              rf"open$")
-        self.assertTrue(root_proc.alive())
-        self.assertTrue(bob_proc.alive())
 
     def test_console_login_is_logged_out(self):
         sandbox.add_user("alice")
