@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "daemon/event_log.h"
 #include "daemon/log_escape.h"
@@ -40,7 +41,12 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
     // login.
     int fd = terminal_open(r->tty_path, deliver ? O_RDWR : O_RDONLY);
     int open_errno = errno;
-    if (deliver && fd >= 0) {
+    bool notice = deliver && fd >= 0;
+    // Any access will do to tell the terminal's processes from others.
+    for (int mode : {O_WRONLY, O_RDONLY})
+        if (fd < 0)
+            fd = terminal_open(r->tty_path, mode);
+    if (notice) {
         tcflow(fd, TCOON);
         // A terminal that never drains must not hold up the kills (the
         // alarm would end the child before them, at every attempt): the
@@ -68,7 +74,7 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
             user);
     }
 
-    if (deliver && fd >= 0) {
+    if (notice) {
         terminal_write(fd, logout_notice, sizeof logout_notice);
         fsync(fd);
         ioctl(fd, ZAP_IOCTL_REQUEST, 0);

@@ -322,7 +322,7 @@ const char* proc_path(char* buf, pid_t pid, const char* rest) {
     char* p = buf;
     while (n > 0) *p++ = digits[--n];
     *p++ = '/';
-    std::strcpy(p, rest);
+    std::memcpy(p, rest, std::strlen(rest) + 1);  // rest is "stat" or "fd"
     return buf;
 }
 
