@@ -90,7 +90,8 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
         // Without the terminal there is no telling its processes from those
         // of another terminal with the same number: none is touched.
         zap_set_euid(0);
-        log_line("%19.19s : cannot open %s for %s: %s", stamp, tty, user, std::strerror(open_errno));
+        log_line("%19.19s : cannot open %s for %s: %s", stamp, tty, user,
+                 std::strerror(open_errno));
     }
     zap_set_euid(0);
     log_line("%19.19s : %s on %s because %s", stamp, user, tty, reason);
@@ -131,9 +132,10 @@ void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
     zap_set_euid(0);
     if (unconfirmed > 0) {
         char stamp[26], line[log_escaped_size(TTY_PATH_SIZE)];
-        log_line("%19.19s : left %d processes with the number of %s alone: their sessions do not "
-                 "hold it open",
-                 log_stamp(platform->now(), stamp), unconfirmed,
-                 log_escape(session_line(r), line, sizeof line));
+        log_line(
+            "%19.19s : left %d processes with the number of %s alone: their sessions do not "
+            "hold it open",
+            log_stamp(platform->now(), stamp), unconfirmed,
+            log_escape(session_line(r), line, sizeof line));
     }
 }

@@ -7,7 +7,9 @@
 //
 // A port provides one platform_<os>.cc with the few calls that differ
 // (reading the login database in bulk, closing descriptors, the sleep that
-// lets the termination signals in); everything else is plain POSIX.
+// lets the termination signals in, finding and ending a terminal's
+// processes, opening under a directory without symbolic links); everything
+// else is plain POSIX.
 #ifndef QUELLD_OS_PLATFORM_H
 #define QUELLD_OS_PLATFORM_H
 
@@ -104,12 +106,12 @@ void platform_close_from(int lowest);
 // The processes of one terminal, gathered for a forced logout.  Fixed size:
 // it is filled in a warning child, which does not allocate.
 struct TtyProcs {
-    int count;                   // entries of pid and handle in use
-    pid_t pid[TTY_PROCS_MAX];    // the processes
+    int count;                                // entries of pid and handle in use
+    pid_t pid[TTY_PROCS_MAX];                 // the processes
     unsigned long long start[TTY_PROCS_MAX];  // start times: a later process with the pid differs
-    int handle[TTY_PROCS_MAX];   // Linux: a pidfd per process (-1 where the kernel has none)
-    int unconfirmed;             // processes left alone: the terminal's number, not seen on it
-    int full;                    // nonzero: more processes than fit, gather again afterwards
+    int handle[TTY_PROCS_MAX];  // Linux: a pidfd per process (-1 where the kernel has none)
+    int unconfirmed;            // processes left alone: the terminal's number, not seen on it
+    int full;                   // nonzero: more processes than fit, gather again afterwards
 };
 
 // Gathers the processes whose controlling terminal is the very terminal
@@ -121,7 +123,7 @@ struct TtyProcs {
 // unconfirmed.  The calling process itself is never gathered.  Needs the
 // superuser to see other users' descriptors.  Returns 0 (p filled, possibly
 // empty), or -1 with errno set when the process table cannot be read (p
-// empty).  Async-signal-safe calls and stack buffers only.
+// empty).  Async-signal-safe calls and fixed buffers only: no allocation.
 int platform_tty_gather(int tty_fd, TtyProcs* p);
 
 // Ends the gathered processes: SIGHUP (and SIGCONT, so that a stopped one
@@ -137,9 +139,8 @@ extern const char* const platform_proc_name;
 
 // Opens rel, a path relative to the directory open at dir_fd, with open's
 // flags, never through a symbolic link in any component and never outside
-// that directory (rel holds no "..").  With st non-null and O_PATH in flags
-// ... see platform_stat_beneath.  Returns a descriptor or -1 with errno set
-// (ELOOP for a symbolic link).
+// that directory (rel holds no "..").  Returns a descriptor, close-on-exec,
+// or -1 with errno set (ELOOP for a symbolic link).
 int platform_open_beneath(int dir_fd, const char* rel, int flags);
 
 // lstat of rel under dir_fd, resolved as platform_open_beneath does, without

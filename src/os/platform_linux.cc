@@ -389,7 +389,9 @@ struct Candidate {
     int verdict;  // 0 undecided, 1 on the terminal, -1 not seen on it
 };
 
-int pidfd_open_pid(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+int pidfd_open_pid(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
 
 }  // namespace
 
@@ -533,7 +535,8 @@ void wait_ended(TtyProcs* p, int proc_fd, int ms) {
         long long left = deadline - clock_ms();
         if ((n == 0 && !by_pid) || left <= 0)
             return;
-        int r = poll(fds, static_cast<nfds_t>(n), static_cast<int>(by_pid && left > 10 ? 10 : left));
+        int r =
+            poll(fds, static_cast<nfds_t>(n), static_cast<int>(by_pid && left > 10 ? 10 : left));
         if (r < 0 && errno != EINTR)
             return;
         for (int k = 0; r > 0 && k < n; ++k) {

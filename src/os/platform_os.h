@@ -23,10 +23,10 @@ int os_walk_parent(int dir_fd, const char* rel, const char** last);
 
 // The fields of one /proc/PID/stat line that a logout needs.
 struct ProcStat {
-    char state;                   // R, S, Z ...
-    int session;                  // session id (0: in another pid namespace)
-    unsigned tty_nr;              // controlling terminal, the kernel's encoding; 0: none
-    unsigned long long start;     // start time in clock ticks after boot
+    char state;                // R, S, Z ...
+    int session;               // session id (0: in another pid namespace)
+    unsigned tty_nr;           // controlling terminal, the kernel's encoding; 0: none
+    unsigned long long start;  // start time in clock ticks after boot
 };
 
 // Parses len bytes of a /proc/PID/stat line into *out.  The command name

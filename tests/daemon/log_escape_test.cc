@@ -91,7 +91,8 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
               0);
     expected += "Error getting user information for " + user_text +
                 " in zap.  Will attempt kill\n\twithout uid changing.\n" + Stamp(fake.clock) +
-                " : couldn't open " + tty_text + " for " + user_text + ".\n" + Stamp(fake.clock) + " : " + user_text + " on " + tty_text + " because idle\n";
+                " : couldn't open " + tty_text + " for " + user_text + ".\n" + Stamp(fake.clock) +
+                " : " + user_text + " on " + tty_text + " because idle\n";
     EXPECT_EQ(dir.Log(), expected);
 }
 

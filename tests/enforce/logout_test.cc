@@ -1,17 +1,16 @@
 #include "enforce/logout.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
-
 #include <poll.h>
 #include <sys/wait.h>
+#include <time.h>
+
 #include <vector>
 
 #include "enforce/terminal.h"
-#include "pathnames.h"
-
 #include "enforce_fixture.h"
 #include "fake_platform.h"
+#include "pathnames.h"
 
 namespace {
 
@@ -141,7 +140,10 @@ TEST(LogoutTest, EndsTheTerminalsSessionStepByStep) {
         long least_ms, most_ms;
     } cases[] = {
         {{"", "", ""}, {"H", "H", "H"}, 0, HANGUP_GRACE_MS / 2},
-        {{"", "H", "HT"}, {"H", "HT", "HT"}, HANGUP_GRACE_MS + TERM_GRACE_MS, (WARN_ALARM - 2) * 1000},
+        {{"", "H", "HT"},
+         {"H", "HT", "HT"},
+         HANGUP_GRACE_MS + TERM_GRACE_MS,
+         (WARN_ALARM - 2) * 1000},
     };
     for (const Case& c : cases) {
         Pty pty;

@@ -56,11 +56,12 @@ TEST(TerminalTest, NamesThatMayBeTerminals) {
         const char* path;
         int ok;
     } cases[] = {
-        {"/dev/pts/3", 1},  {"/dev/console", 1}, {"/dev/tty.usb-1:0", 1}, {"/dev/a/b/c", 1},
-        {"/dev/-", 0},      {"/dev/-t", 0},      {"/dev/pts/-1", 0},      {"/dev/", 0},
-        {"/dev/pts/", 0},   {"/dev//pts/1", 0},  {"/dev/./pts/1", 0},     {"/dev/pts/.", 0},
-        {"/dev/../etc", 0}, {"/dev/a..b", 0},    {"/etc/passwd", 0},      {"/devpts/1", 0},
-        {"pts/1", 0},       {"", 0},
+        {"/dev/pts/3", 1},  {"/dev/console", 1}, {"/dev/tty.usb-1:0", 1},
+        {"/dev/a/b/c", 1},  {"/dev/-", 0},       {"/dev/-t", 0},
+        {"/dev/pts/-1", 0}, {"/dev/", 0},        {"/dev/pts/", 0},
+        {"/dev//pts/1", 0}, {"/dev/./pts/1", 0}, {"/dev/pts/.", 0},
+        {"/dev/../etc", 0}, {"/dev/a..b", 0},    {"/etc/passwd", 0},
+        {"/devpts/1", 0},   {"pts/1", 0},        {"", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(terminal_name_ok(c.path), c.ok) << c.path;
 }
