@@ -56,10 +56,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
-# libc from the programs themselves; procps for the /bin/ps that lists the
-# processes of a terminal to log out.
+# libc from the programs themselves, and nothing else: a logout finds a
+# terminal's processes in /proc.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # Some destinations are absolute (/etc for prefix /usr).
 set(CPACK_SET_DESTDIR ON)

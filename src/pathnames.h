@@ -10,7 +10,7 @@
 #define PATH_CONF "/usr/local/etc/quelld/quelld.cf"
 #endif
 #define PATH_LOG "/var/log/quelld.log"               // the event log
-#define PATH_PS "/bin/ps"                            // lists the processes of a terminal
+#define PATH_PROC "/proc"                            // Linux: the process table a logout reads
 #define PATH_DEV "/dev/"                             // prefix of every terminal path
 #define PATH_CONSOLE "/dev/console"                  // the system console
 #define PATH_KBD "/dev/kbd"                          // console keyboard, for its access times
@@ -28,5 +28,9 @@
 #define REFUSE_PAUSE 5         // seconds between the refusal notice and the logout
 #define SESSION_MIN_WAKE 10    // seconds: least delay the session check asks for
 #define CLOCK_STEP_MIN 30      // seconds the wall clock must jump to count as stepped
+#define HANGUP_GRACE_MS 1000   // milliseconds a logout waits after SIGHUP before SIGTERM
+#define TERM_GRACE_MS 200      // milliseconds it waits after SIGTERM before SIGKILL
+#define TTY_PROCS_MAX 256      // processes of one terminal a logout signals per round
+#define TTY_ROUNDS 4           // rounds of a logout, when a terminal has more than that
 
 #endif  // QUELLD_PATHNAMES_H

@@ -11,35 +11,27 @@
 
 #include "daemon/session_table.h"
 
-// The program that lists a terminal's processes: PATH_PS; tests point it at
-// a stand-in.  Not owned.
-extern const char* ps_path;
-
 // Logs the session r out for reason ("idle", "multiple", "session",
 // "refused", "xlock" or "maxuser").  Closes every descriptor from 2 up; with
-// deliver nonzero opens the terminal and writes the 30-byte logout notice;
-// kills the terminal's processes with the user's effective uid when the user
-// is known, as the superuser otherwise; ends as the superuser and logs
+// deliver nonzero writes the 30-byte logout notice on the terminal; holds
+// the terminal open while it ends the terminal's processes
+// (kill_tty_processes) with the user's effective uid when the user is known,
+// as the superuser otherwise; a terminal that cannot be opened has none of
+// them ended (logged: "couldn't open" with deliver, "cannot open %s for
+// %s: %s" without); ends as the superuser and logs
 // "%19.19s : %s on %s because %s".
 void zap(const SessionRecord* r, const char* reason, int deliver);
 
 // Closes every open descriptor from 2 up; 0 and 1 stay as they are.
 void close_descriptors();
 
-// Runs ps_path with the arguments "ps" and "-t<line>" (no shell), skips the
-// header line of its output and kills each listed process as its line
-// arrives, then waits for the command.  When it cannot be started, or the
-// line name holds a character other than letters, digits and "/._:-" (a
-// comma or blank would make it a list of terminals), logs one line as the
-// superuser and returns.
-void kill_tty_processes(const SessionRecord* r);
-
-// Sends SIGHUP, SIGTERM and SIGKILL to pid back to back; failures ignored.
-void kill_process(pid_t pid);
-
-// The process id at the start of one listing line of len bytes (blanks
-// before it skipped), or 0 when the line has none, or a number that is not a
-// positive process id.
-pid_t ps_line_pid(const char* line, size_t len);
+// Ends the processes whose controlling terminal is the very terminal open at
+// tty_fd, the session r's (platform_tty_gather, platform_tty_end): gathered
+// as the superuser, signalled with effective uid uid, in rounds of at most
+// TTY_PROCS_MAX processes.  Logs one line, as the superuser, when the
+// process table cannot be read, and one when processes with the terminal's
+// number were left alone because nothing showed them to be on it.  Ends as
+// the superuser.
+void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid);
 
 #endif  // QUELLD_ENFORCE_LOGOUT_H

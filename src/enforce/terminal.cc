@@ -7,26 +7,56 @@
 
 #include <cstring>
 
+#include "os/platform.h"
+#include "pathnames.h"
+
+int terminal_name_ok(const char* path) {
+    if (std::strncmp(path, PATH_DEV, sizeof PATH_DEV - 1) != 0)
+        return 0;
+    const char* name = path + sizeof PATH_DEV - 1;
+    if (std::strstr(name, "..") != nullptr)
+        return 0;
+    // Every component is a plain name: none empty, none ".", and none that
+    // a command could take for an option.
+    for (const char* c = name;; ++c) {
+        if (*c == '\0' || *c == '/' || *c == '-' || (*c == '.' && (c[1] == '/' || c[1] == '\0')))
+            return 0;
+        while (*c != '\0' && *c != '/') ++c;
+        if (*c == '\0')
+            return 1;
+    }
+}
+
 int terminal_open(const char* path, int mode) {
-    if (std::strstr(path, "..") != nullptr) {
+    if (!terminal_name_ok(path)) {
         errno = EINVAL;
         return -1;
     }
+    const char* name = path + sizeof PATH_DEV - 1;
+    int dev = open(PATH_DEV, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dev < 0)
+        return -1;
     // Looked at before the open: opening a FIFO or some devices has effects
-    // of its own, and a symbolic link is refused here and by O_NOFOLLOW.
+    // of its own.  No component may be a symbolic link, and the name is
+    // resolved inside /dev only.
     struct stat st;
-    if (lstat(path, &st) != 0)
-        return -1;
-    if (!S_ISCHR(st.st_mode)) {
+    int fd = -1;
+    if (platform_stat_beneath(dev, name, &st) != 0) {
+        fd = -1;
+    } else if (!S_ISCHR(st.st_mode)) {
         errno = ENOTTY;
-        return -1;
+    } else {
+        // O_NONBLOCK keeps the open itself from waiting for a modem's carrier.
+        fd = platform_open_beneath(dev, name, mode | O_NOCTTY | O_NONBLOCK);
     }
-    // O_NONBLOCK keeps the open itself from waiting for a modem's carrier.
-    int fd = open(path, mode | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    int saved = errno;
+    close(dev);
+    errno = saved;
     if (fd < 0)
         return -1;
     struct stat fst;
-    if (fstat(fd, &fst) != 0 || !S_ISCHR(fst.st_mode) || fst.st_rdev != st.st_rdev || !isatty(fd)) {
+    if (fstat(fd, &fst) != 0 || !S_ISCHR(fst.st_mode) || fst.st_rdev != st.st_rdev ||
+        fst.st_dev != st.st_dev || fst.st_ino != st.st_ino || !isatty(fd)) {
         close(fd);
         errno = ENOTTY;
         return -1;
@@ -35,7 +65,7 @@ int terminal_open(const char* path, int mode) {
     // child's alarm bounds them.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        int saved = errno;
+        saved = errno;
         close(fd);
         errno = saved;
         return -1;

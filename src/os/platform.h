@@ -7,17 +7,22 @@
 //
 // A port provides one platform_<os>.cc with the few calls that differ
 // (reading the login database in bulk, closing descriptors, the sleep that
-// lets the termination signals in); everything else is plain POSIX.
+// lets the termination signals in, finding and ending a terminal's
+// processes, opening under a directory without symbolic links); everything
+// else is plain POSIX.
 #ifndef QUELLD_OS_PLATFORM_H
 #define QUELLD_OS_PLATFORM_H
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <utmpx.h>
 
 #include <cstdint>
 #include <ctime>
+
+#include "pathnames.h"
 
 class Platform {
    public:
@@ -133,5 +138,50 @@ void platform_utx_file(const char* path);
 // every number below the descriptor limit (which may be 2^30 on Linux).
 // Safe in a forked child: async-signal-safe calls only.
 void platform_close_from(int lowest);
+
+// The processes of one terminal, gathered for a forced logout.  Fixed size:
+// it is filled in a warning child, which does not allocate.
+struct TtyProcs {
+    int count;                                // entries of pid and handle in use
+    pid_t pid[TTY_PROCS_MAX];                 // the processes
+    unsigned long long start[TTY_PROCS_MAX];  // start times: a later process with the pid differs
+    int handle[TTY_PROCS_MAX];  // Linux: a pidfd per process (-1 where the kernel has none)
+    int unconfirmed;            // processes left alone: the terminal's number, not seen on it
+    int full;                   // nonzero: more processes than fit, gather again afterwards
+};
+
+// Gathers the processes whose controlling terminal is the very terminal
+// open at tty_fd: on Linux, whose terminal has its device number (the one
+// behind /dev/console for the console) and, for a pseudo-terminal, whose
+// session holds a descriptor of the same node (st_dev and st_ino), as pseudo-
+// terminals of every devpts instance share their numbers; a process with
+// the number whose session is not seen holding the node is only counted in
+// unconfirmed.  The calling process itself is never gathered.  Needs the
+// superuser to see other users' descriptors.  Returns 0 (p filled, possibly
+// empty), or -1 with errno set when the process table cannot be read (p
+// empty).  Async-signal-safe calls and fixed buffers only: no allocation.
+int platform_tty_gather(int tty_fd, TtyProcs* p);
+
+// Ends the gathered processes: SIGHUP (and SIGCONT, so that a stopped one
+// can act on it) to each, then waits until all have ended or
+// HANGUP_GRACE_MS have passed; SIGTERM to those left, up to TERM_GRACE_MS
+// more; SIGKILL to those still left.  A process is signalled only while it
+// is the one gathered (never a later process that got its pid).  Releases
+// every handle; p is empty afterwards.  Signals with the caller's identity.
+void platform_tty_end(TtyProcs* p);
+
+// What log lines call the process table that platform_tty_gather reads.
+extern const char* const platform_proc_name;
+
+// Opens rel, a path relative to the directory open at dir_fd, with open's
+// flags, never through a symbolic link in any component and never outside
+// that directory (rel holds no "..").  Returns a descriptor, close-on-exec,
+// or -1 with errno set (ELOOP for a symbolic link).
+int platform_open_beneath(int dir_fd, const char* rel, int flags);
+
+// lstat of rel under dir_fd, resolved as platform_open_beneath does, without
+// opening the file itself (opening a FIFO or a device has effects).
+// Returns 0 or -1 with errno set.
+int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st);
 
 #endif  // QUELLD_OS_PLATFORM_H

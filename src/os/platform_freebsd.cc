@@ -1,4 +1,11 @@
 // FreeBSD parts of the platform.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/param.h>
+#include <sys/stat.h>
+#include <sys/sysctl.h>
+#include <sys/user.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,3 +55,110 @@ void platform_utx_file(const char* path) {
 }
 
 void platform_close_from(int lowest) { closefrom(lowest); }
+
+int platform_open_beneath(int dir_fd, const char* rel, int flags) {
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    int fd = openat(parent, last, flags | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return fd;
+}
+
+int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st) {
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    int rc = fstatat(parent, last, st, AT_SYMLINK_NOFOLLOW);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return rc;
+}
+
+// A terminal's processes, from the kernel's process table.  Pseudo-terminal
+// numbers are global here (one /dev/pts for the whole system, jails
+// included), so the terminal's device number alone says which they are.
+const char* const platform_proc_name = "kern.proc.tty";
+
+namespace {
+
+// Filled in the warning child: static, not on its stack, and never grown.
+struct kinfo_proc tty_table[TTY_PROCS_MAX];
+
+unsigned long long start_of(const struct kinfo_proc& k) {
+    return static_cast<unsigned long long>(k.ki_start.tv_sec) * 1000000ULL +
+           static_cast<unsigned long long>(k.ki_start.tv_usec);
+}
+
+// Whether process i is still the one gathered and has not ended.
+bool still_same(const TtyProcs* p, int i) {
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, p->pid[i]};
+    struct kinfo_proc k;
+    size_t len = sizeof k;
+    return sysctl(mib, 4, &k, &len, nullptr, 0) == 0 && len == sizeof k &&
+           start_of(k) == p->start[i] && k.ki_stat != SZOMB;
+}
+
+void signal_all(TtyProcs* p, int sig) {
+    for (int i = 0; i < p->count; ++i)
+        if (p->handle[i] == -1 && still_same(p, i))
+            kill(p->pid[i], sig);
+}
+
+void wait_ended(TtyProcs* p, int ms) {
+    for (int waited = 0;; waited += 10) {
+        bool left = false;
+        for (int i = 0; i < p->count; ++i) {
+            if (p->handle[i] == -1 && !still_same(p, i))
+                p->handle[i] = -2;
+            left = left || p->handle[i] == -1;
+        }
+        if (!left || waited >= ms)
+            return;
+        const struct timespec pause = {0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
+int platform_tty_gather(int tty_fd, TtyProcs* p) {
+    p->count = p->unconfirmed = p->full = 0;
+    struct stat node;
+    if (fstat(tty_fd, &node) != 0)
+        return -1;
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_TTY, static_cast<int>(node.st_rdev)};
+    size_t len = sizeof tty_table;
+    if (sysctl(mib, 4, tty_table, &len, nullptr, 0) != 0) {
+        if (errno != ENOMEM)
+            return -1;
+        p->full = 1;  // what fitted was filled in
+    }
+    size_t n = len / sizeof tty_table[0];
+    pid_t self = getpid();
+    for (size_t i = 0; i < n && p->count < TTY_PROCS_MAX; ++i) {
+        const struct kinfo_proc& k = tty_table[i];
+        if (k.ki_pid == self || k.ki_stat == SZOMB)
+            continue;
+        p->pid[p->count] = k.ki_pid;
+        p->start[p->count] = start_of(k);
+        p->handle[p->count] = -1;
+        ++p->count;
+    }
+    return 0;
+}
+
+void platform_tty_end(TtyProcs* p) {
+    signal_all(p, SIGHUP);
+    signal_all(p, SIGCONT);
+    wait_ended(p, HANGUP_GRACE_MS);
+    signal_all(p, SIGTERM);
+    wait_ended(p, TERM_GRACE_MS);
+    signal_all(p, SIGKILL);
+    p->count = 0;
+}

@@ -2,11 +2,22 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <linux/openat2.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "os/platform.h"
 #include "os/platform_os.h"
@@ -155,4 +166,414 @@ void platform_close_from(int lowest) {
             close(static_cast<int>(fd));
     }
     closedir(d);
+}
+
+// Opening beneath a directory: openat2 refuses a symbolic link anywhere on
+// the way where the kernel has it (5.6 on); elsewhere the path is walked one
+// directory at a time.
+namespace {
+
+int open_beneath_kernel(int dir_fd, const char* rel, int flags) {
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(static_cast<unsigned>(flags));
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    return static_cast<int>(syscall(SYS_openat2, dir_fd, rel, &how, sizeof how));
+}
+
+}  // namespace
+
+int platform_open_beneath(int dir_fd, const char* rel, int flags) {
+    int fd = open_beneath_kernel(dir_fd, rel, flags | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOSYS)
+        return fd;
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    fd = openat(parent, last, flags | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return fd;
+}
+
+int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st) {
+    // O_PATH opens nothing but the name; without O_NOFOLLOW a symbolic link
+    // at the end is refused like one on the way.
+    int fd = open_beneath_kernel(dir_fd, rel, O_PATH | O_CLOEXEC);
+    if (fd >= 0) {
+        int rc = fstat(fd, st);
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return rc;
+    }
+    if (errno != ENOSYS)
+        return -1;
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    int rc = fstatat(parent, last, st, AT_SYMLINK_NOFOLLOW);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return rc;
+}
+
+// A terminal's processes, from /proc.  Every devpts instance (each
+// container, each private /dev/pts) numbers its terminals from 0 with the
+// same device numbers, so a process whose terminal has the number is only
+// taken when its session holds the very node open.  All of it runs in the
+// warning child: fixed buffers, no allocation, every descriptor closed.
+const char* const platform_proc_name = PATH_PROC;
+
+int os_proc_stat_parse(const char* buf, size_t len, ProcStat* out) {
+    // The command name may hold ')' itself; the fields follow the last one.
+    const char* close_paren = nullptr;
+    for (size_t i = 0; i < len; ++i)
+        if (buf[i] == ')')
+            close_paren = buf + i;
+    if (close_paren == nullptr || std::memchr(buf, '(', len) == nullptr)
+        return -1;
+    const char* p = close_paren + 1;
+    const char* end = buf + len;
+    if (end - p < 3 || p[0] != ' ' || p[2] != ' ')
+        return -1;
+    out->state = p[1];
+    p += 3;
+    // Fields 4 (ppid) to 22 (starttime); some may be negative (tpgid, nice).
+    for (int field = 4; field <= 22; ++field) {
+        bool negative = p < end && *p == '-';
+        if (negative)
+            ++p;
+        if (p == end || *p < '0' || *p > '9')
+            return -1;
+        unsigned long long v = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+            if (v > (ULLONG_MAX - 9) / 10)
+                return -1;
+            v = v * 10 + static_cast<unsigned>(*p - '0');
+        }
+        if (p < end && *p != ' ' && *p != '\n')
+            return -1;
+        if (field < 22 && (p == end || *p != ' '))
+            return -1;
+        ++p;
+        if (field == 6)
+            out->session = negative || v > INT_MAX ? 0 : static_cast<int>(v);
+        else if (field == 7)
+            out->tty_nr = negative || v > UINT_MAX ? 0 : static_cast<unsigned>(v);
+        else if (field == 22)
+            out->start = v;
+    }
+    return 0;
+}
+
+namespace {
+
+// The directory entries of an open directory whose names are numbers
+// (processes of /proc, descriptors of /proc/PID/fd), through getdents64 and
+// a fixed buffer.
+struct NumberScan {
+    int fd;
+    long have = 0;  // bytes in buf
+    long pos = 0;   // the next entry's offset in buf
+    int failed = 0;
+    alignas(8) char buf[4096];
+};
+
+// The next entry whose name is a decimal number: its value, its name in
+// *name (valid until the next call); -1 at the end or on an error (then
+// failed is set).
+long scan_next(NumberScan* s, const char** name) {
+    for (;;) {
+        if (s->pos >= s->have) {
+            long n = syscall(SYS_getdents64, s->fd, s->buf, sizeof s->buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                s->failed = n < 0;
+                return -1;
+            }
+            s->have = n;
+            s->pos = 0;
+        }
+        // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+        const char* e = s->buf + s->pos;
+        unsigned short reclen;
+        std::memcpy(&reclen, e + 16, sizeof reclen);
+        if (reclen == 0) {
+            s->pos = s->have;
+            continue;
+        }
+        s->pos += reclen;
+        const char* n = e + 19;
+        long v = 0;
+        const char* c = n;
+        for (; *c >= '0' && *c <= '9' && v <= INT_MAX; ++c) v = v * 10 + (*c - '0');
+        if (c == n || *c != '\0' || v > INT_MAX)
+            continue;
+        *name = n;
+        return v;
+    }
+}
+
+// "PID/rest" for openat on /proc; buf holds at least 40 bytes.
+const char* proc_path(char* buf, pid_t pid, const char* rest) {
+    char digits[12];
+    int n = 0;
+    unsigned v = static_cast<unsigned>(pid);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && n < 11);
+    char* p = buf;
+    while (n > 0) *p++ = digits[--n];
+    *p++ = '/';
+    std::memcpy(p, rest, std::strlen(rest) + 1);  // rest is "stat" or "fd"
+    return buf;
+}
+
+int proc_stat_read(int proc_fd, pid_t pid, ProcStat* out) {
+    char path[40];
+    int fd = openat(proc_fd, proc_path(path, pid, "stat"), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // The fields wanted end within the first few hundred bytes.
+    char buf[1024];
+    size_t len = 0;
+    while (len < sizeof buf) {
+        ssize_t n = read(fd, buf + len, sizeof buf - len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        len += static_cast<size_t>(n);
+    }
+    close(fd);
+    return os_proc_stat_parse(buf, len, out);
+}
+
+// The device number as /proc/PID/stat and TIOCGDEV show it.
+unsigned dev_encode(dev_t d) {
+    unsigned ma = major(d), mi = minor(d);
+    return (mi & 0xffU) | (ma << 8) | ((mi & ~0xffU) << 12);
+}
+
+// Pseudo-terminal slaves (Unix98: majors 136 to 143): the numbers that
+// every devpts instance hands out again.
+bool number_shared(unsigned number) {
+    unsigned ma = (number >> 8) & 0xfffU;
+    return ma >= 136 && ma < 144;
+}
+
+// Descriptors of one process looked at, at most: a process holding more is
+// not searched further (its session's other processes still may confirm).
+constexpr int FD_SCAN_MAX = 1024;
+
+// Whether process pid holds a descriptor of the node node (same st_dev and
+// st_ino): the descriptor links of /proc/PID/fd are followed by fstatat.
+bool holds_node(int proc_fd, pid_t pid, const struct stat& node) {
+    char path[40];
+    NumberScan s;
+    s.fd = openat(proc_fd, proc_path(path, pid, "fd"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (s.fd < 0)
+        return false;
+    bool found = false;
+    const char* name = nullptr;
+    for (int seen = 0; !found && seen < FD_SCAN_MAX && scan_next(&s, &name) >= 0; ++seen) {
+        struct stat st;
+        found = fstatat(s.fd, name, &st, 0) == 0 && st.st_dev == node.st_dev &&
+                st.st_ino == node.st_ino;
+    }
+    close(s.fd);
+    return found;
+}
+
+struct Candidate {
+    pid_t pid;
+    int session;
+    unsigned long long start;
+    int verdict;  // 0 undecided, 1 on the terminal, -1 not seen on it
+};
+
+int pidfd_open_pid(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
+
+}  // namespace
+
+int platform_tty_gather(int tty_fd, TtyProcs* p) {
+    p->count = p->unconfirmed = p->full = 0;
+    struct stat node;
+    if (fstat(tty_fd, &node) != 0)
+        return -1;
+    // /dev/console stands for another terminal (tty1, ttyS0, a container's
+    // pseudo-terminal): its processes carry that one's number.
+    unsigned number = dev_encode(node.st_rdev);
+    unsigned behind = 0;
+    if (ioctl(tty_fd, TIOCGDEV, &behind) == 0 && behind != 0)
+        number = behind;
+    bool shared = number_shared(number);
+
+    int proc_fd = open(PATH_PROC, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc_fd < 0)
+        return -1;
+    // Anything else there (an empty directory of a chroot) would list no
+    // process at all, and the logout would end nothing without a word.
+    struct statfs fs;
+    if (fstatfs(proc_fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
+        close(proc_fd);
+        errno = EMEDIUMTYPE;
+        return -1;
+    }
+    Candidate cand[TTY_PROCS_MAX];
+    int n = 0;
+    pid_t self = getpid();
+    NumberScan s;
+    s.fd = proc_fd;
+    const char* name = nullptr;
+    for (long pid; (pid = scan_next(&s, &name)) >= 0;) {
+        ProcStat st;
+        if (pid == self || proc_stat_read(proc_fd, static_cast<pid_t>(pid), &st) != 0 ||
+            st.tty_nr != number || st.state == 'Z')
+            continue;
+        if (n == TTY_PROCS_MAX) {
+            p->full = 1;
+            break;
+        }
+        cand[n++] = {static_cast<pid_t>(pid), st.session, st.start, shared ? 0 : 1};
+    }
+    if (s.failed && n == 0) {
+        int saved = errno;
+        close(proc_fd);
+        errno = saved;
+        return -1;
+    }
+
+    // A session is on the terminal when one of its processes holds the node;
+    // a session id of 0 (a process of another pid namespace) stands alone.
+    for (int i = 0; i < n; ++i) {
+        if (cand[i].verdict != 0)
+            continue;
+        int verdict = -1;
+        for (int j = i; j < n && verdict < 0; ++j)
+            if ((j == i || (cand[i].session != 0 && cand[j].session == cand[i].session)) &&
+                holds_node(proc_fd, cand[j].pid, node))
+                verdict = 1;
+        for (int j = i; j < n; ++j)
+            if (j == i || (cand[i].session != 0 && cand[j].session == cand[i].session))
+                cand[j].verdict = verdict;
+    }
+
+    for (int i = 0; i < n; ++i) {
+        if (cand[i].verdict < 0) {
+            ++p->unconfirmed;
+            continue;
+        }
+        int h = pidfd_open_pid(cand[i].pid);
+        if (h < 0 && errno != ENOSYS)
+            continue;  // ended meanwhile
+        // The pid may have passed to a new process between the scan and the
+        // open: the same start time and terminal say it did not.
+        ProcStat again;
+        if (proc_stat_read(proc_fd, cand[i].pid, &again) != 0 || again.start != cand[i].start ||
+            again.tty_nr != number) {
+            if (h >= 0)
+                close(h);
+            continue;
+        }
+        p->pid[p->count] = cand[i].pid;
+        p->start[p->count] = cand[i].start;
+        p->handle[p->count] = h;
+        ++p->count;
+    }
+    close(proc_fd);
+    return 0;
+}
+
+namespace {
+
+// Handle values of ended processes.
+constexpr int HANDLE_ENDED = -2;
+
+long long clock_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Without a pidfd (kernels before 5.3) a process is known by its pid and
+// start time, read again before each signal.
+bool still_same(int proc_fd, const TtyProcs* p, int i) {
+    ProcStat st;
+    return proc_fd >= 0 && proc_stat_read(proc_fd, p->pid[i], &st) == 0 &&
+           st.start == p->start[i] && st.state != 'Z';
+}
+
+void signal_all(TtyProcs* p, int proc_fd, int sig) {
+    for (int i = 0; i < p->count; ++i) {
+        if (p->handle[i] >= 0)
+            syscall(SYS_pidfd_send_signal, p->handle[i], sig, nullptr, 0U);
+        else if (p->handle[i] == -1 && still_same(proc_fd, p, i))
+            kill(p->pid[i], sig);
+    }
+}
+
+// Waits until every process has ended or ms milliseconds have passed.  A
+// pidfd turns readable when its process ends.
+void wait_ended(TtyProcs* p, int proc_fd, int ms) {
+    long long deadline = clock_ms() + ms;
+    for (;;) {
+        struct pollfd fds[TTY_PROCS_MAX];
+        int which[TTY_PROCS_MAX];
+        int n = 0;
+        bool by_pid = false;
+        for (int i = 0; i < p->count; ++i) {
+            if (p->handle[i] >= 0) {
+                fds[n] = {p->handle[i], POLLIN, 0};
+                which[n++] = i;
+            } else if (p->handle[i] == -1) {
+                if (still_same(proc_fd, p, i))
+                    by_pid = true;
+                else
+                    p->handle[i] = HANDLE_ENDED;
+            }
+        }
+        long long left = deadline - clock_ms();
+        if ((n == 0 && !by_pid) || left <= 0)
+            return;
+        int r =
+            poll(fds, static_cast<nfds_t>(n), static_cast<int>(by_pid && left > 10 ? 10 : left));
+        if (r < 0 && errno != EINTR)
+            return;
+        for (int k = 0; r > 0 && k < n; ++k) {
+            if (fds[k].revents != 0) {
+                close(p->handle[which[k]]);
+                p->handle[which[k]] = HANDLE_ENDED;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void platform_tty_end(TtyProcs* p) {
+    int proc_fd = -1;
+    for (int i = 0; i < p->count && proc_fd < 0; ++i)
+        if (p->handle[i] == -1)
+            proc_fd = open(PATH_PROC, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    signal_all(p, proc_fd, SIGHUP);
+    signal_all(p, proc_fd, SIGCONT);
+    wait_ended(p, proc_fd, HANGUP_GRACE_MS);
+    signal_all(p, proc_fd, SIGTERM);
+    wait_ended(p, proc_fd, TERM_GRACE_MS);
+    signal_all(p, proc_fd, SIGKILL);
+    for (int i = 0; i < p->count; ++i)
+        if (p->handle[i] >= 0)
+            close(p->handle[i]);
+    if (proc_fd >= 0)
+        close(proc_fd);
+    p->count = 0;
 }

@@ -2,9 +2,12 @@
 #ifndef QUELLD_OS_PLATFORM_OS_H
 #define QUELLD_OS_PLATFORM_OS_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <utmpx.h>
 
 #include <cstdint>
+#include <cstddef>
 
 // The login-accounting database, as setutxent and getutxent: rewind, then
 // entries one by one until nullptr.  A port may read it in bulk.
@@ -15,5 +18,25 @@ void os_utx_close();
 // Platform::monotonic: whole seconds of the system's clock that cannot be
 // set, suspended time included where the system counts it.
 int64_t os_monotonic();
+// The portable way to resolve rel under dir_fd without symbolic links: one
+// component at a time, each directory opened with O_NOFOLLOW | O_DIRECTORY.
+// Returns a descriptor of the directory holding the last component, with
+// *last pointing at that component in rel, or -1 with errno set.  The
+// caller closes it.
+int os_walk_parent(int dir_fd, const char* rel, const char** last);
+
+// The fields of one /proc/PID/stat line that a logout needs.
+struct ProcStat {
+    char state;                // R, S, Z ...
+    int session;               // session id (0: in another pid namespace)
+    unsigned tty_nr;           // controlling terminal, the kernel's encoding; 0: none
+    unsigned long long start;  // start time in clock ticks after boot
+};
+
+// Parses len bytes of a /proc/PID/stat line into *out.  The command name
+// in parentheses may hold anything, ") " and newlines included: the fields
+// follow its last ')'.  Returns 0, or -1 when the line is cut short or
+// malformed.
+int os_proc_stat_parse(const char* buf, size_t len, ProcStat* out);
 
 #endif  // QUELLD_OS_PLATFORM_OS_H

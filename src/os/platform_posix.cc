@@ -2,6 +2,8 @@
 // lives in platform_<os>.cc.
 #include <errno.h>
 #include <grp.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "os/platform.h"
 #include "os/platform_os.h"
@@ -151,3 +154,39 @@ Platform* real_platform() {
 }
 
 Platform* platform = real_platform();
+
+int os_walk_parent(int dir_fd, const char* rel, const char** last) {
+    int cur = dir_fd;
+    const char* name = rel;
+    for (;;) {
+        const char* slash = name;
+        while (*slash != '\0' && *slash != '/') ++slash;
+        size_t len = static_cast<size_t>(slash - name);
+        bool dots = (len == 1 && name[0] == '.') || (len == 2 && name[0] == '.' && name[1] == '.');
+        if (len == 0 || dots || len > NAME_MAX) {
+            if (cur != dir_fd)
+                close(cur);
+            errno = len > NAME_MAX ? ENAMETOOLONG : EINVAL;
+            return -1;
+        }
+        if (*slash == '\0') {
+            *last = name;
+            if (cur == dir_fd)
+                cur = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+            return cur;
+        }
+        char part[NAME_MAX + 1];
+        std::memcpy(part, name, len);
+        part[len] = '\0';
+        int next = openat(cur, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        if (cur != dir_fd)
+            close(cur);
+        if (next < 0) {
+            errno = saved;
+            return -1;
+        }
+        cur = next;
+        name = slash + 1;
+    }
+}

@@ -144,25 +144,6 @@ inline int RunInChild(const std::function<int()>& fn) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
-// Points ps_path, for its lifetime, at a stand-in that lists pid alone.  The
-// real ps, run as root outside a private pid namespace, lists every process
-// whose terminal has the same device number as the test's pseudo-terminal,
-// and those of other devpts instances (containers, the end-to-end sandboxes
-// running meanwhile) share the numbers: it would kill their processes.  The
-// stand-in runs with the user's identity, so dir is opened up to it.
-struct PsListing {
-    PsListing(const TempDir& dir, pid_t pid) : script(dir.File("ps-listing")) {
-        chmod(dir.path.c_str(), 0711);
-        WriteFile(script,
-                  "#!/bin/sh\necho '    PID TTY          TIME CMD'\necho ' " + std::to_string(pid) +
-                      " pts/0    00:00:00 sleep'\n",
-                  0755);
-        ps_path = script.c_str();
-    }
-    ~PsListing() { ps_path = PATH_PS; }
-    std::string script;
-};
-
 inline SessionRecord Session(const char* user, const std::string& path, int64_t login_time = 1) {
     SessionRecord r{};
     std::strncpy(r.user, user, sizeof r.user - 1);

@@ -1,100 +1,174 @@
 #include "enforce/logout.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include <vector>
 
+#include "enforce/terminal.h"
 #include "enforce_fixture.h"
 #include "fake_platform.h"
+#include "pathnames.h"
 
 namespace {
 
 using namespace enforce_test;
 
-TEST(LogoutTest, ProcessIdOfListingLine) {
-    struct Case {
-        const char* line;
-        pid_t pid;
-    } cases[] = {
-        {"  PID TTY          TIME CMD", 0},
-        {"  123 pts/0    00:00:00 bash", 123},
-        {"\t 77", 77},
-        {"42abc", 42},
-        {"   ", 0},
-        {"-1 pts/0", 0},  // would signal every process
-        {"0 pts/0", 0},   // would signal the daemon's own group
-        {"+5", 0},
-        {"2147483647", 2147483647},
-        {"2147483648", 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(ps_line_pid(c.line, std::strlen(c.line)), c.pid) << c.line;
+// Set in each member of a TtySession before its handlers can run.
+int member_report = -1;
+char member_id;
+const char* member_survives = "";
+
+// Records the signal ("<id>H" or "<id>T") and ends the member unless it is
+// one it survives.
+void MemberSignal(int sig) {
+    char rec[2] = {member_id, sig == SIGHUP ? 'H' : 'T'};
+    if (write(member_report, rec, sizeof rec) != sizeof rec)
+        _exit(2);
+    if (std::strchr(member_survives, rec[1]) == nullptr)
+        _exit(0);
 }
 
-// A stand-in for ps records its arguments and prints the listing; it goes on
-// after the first process only once that one is dead, so the kills must come
-// as the lines arrive.  A long line counts as one, an unended last line too.
-TEST(LogoutTest, KillsEachListedProcessAsItsLineArrives) {
-    TempDir dir;
-    pid_t soft = StartSession(""), stubborn = StartSession("", true);
-    const std::string ps = dir.File("ps"), first = std::to_string(soft);
-    WriteFile(ps,
-              "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\" > " + dir.File("argv") +
-                  "\necho '    PID TTY          TIME CMD'\necho ' " + first +
-                  " pts/9 0:00 sh'\nr=late; i=0\nwhile [ $i -lt 200 ]; do\n"
-                  "  grep -q ') Z' /proc/" +
-                  first +
-                  "/stat && { r=streamed; break; }\n"
-                  "  sleep 0.01; i=$((i+1))\ndone\necho $r > " +
-                  dir.File("order") + "\nprintf '%0999d\\n' 0 | tr 0 x\nprintf " +
-                  std::to_string(stubborn) + "\n",
-              0755);
-    ps_path = ps.c_str();
-    SessionRecord r = Session("bob", "/dev/pts/9");
-    kill_tty_processes(&r);
-    ps_path = PATH_PS;
-    EXPECT_TRUE(KilledBy(WaitFor(soft, 2000), SIGHUP));
-    EXPECT_TRUE(KilledBy(WaitFor(stubborn, 2000), SIGKILL));
-    EXPECT_EQ(ReadFile(dir.File("order")), "streamed\n");
-    EXPECT_EQ(ReadFile(dir.File("argv")), ps + "|-tpts/9|");
-}
+// One session on the terminal at path: a leader and a child of it for each
+// further entry of survives, each surviving the signals its entry names ("H"
+// SIGHUP, "T" SIGTERM).  Members record the signals they get on a pipe
+// whose last writer ends with the last member.  With drop the leader closes
+// its descriptor of the terminal (which stays the session's controlling
+// terminal) and no member holds one.
+struct TtySession {
+    std::vector<pid_t> members;
+    int report = -1;
 
-// A line name that a shell would act on, or that ps would take as a list
-// of terminals, runs nothing: one line is logged instead.
-TEST(LogoutTest, UnsafeLineNameRunsNothing) {
-    TempDir dir;
-    FakePlatform fake;
-    fake.Install();
-    const std::string mark = dir.File("p"), ps = dir.File("ps");
-    WriteFile(ps, "#!/bin/sh\ntouch " + mark + "\n", 0755);
-    ps_path = ps.c_str();
-    std::string expected;
-    const std::vector<std::string> lines = {"x;touch " + mark,      "$(touch " + mark + ")",
-                                            "`touch " + mark + "`", "pts/1,pts/2",
-                                            "pts/1 pts/2",          ""};
-    for (const std::string& line : lines) {
-        SessionRecord r = Session("bob", "/dev/" + line);
-        kill_tty_processes(&r);
-        expected +=
-            Stamp(fake.clock) + " : cannot run " + ps + " for " + line + ": Invalid argument\n";
+    TtySession(const std::string& path, std::vector<const char*> survives, bool drop = false) {
+        int ready[2], res[2];
+        if (pipe(ready) != 0 || pipe(res) != 0)
+            return;
+        pid_t leader = fork();
+        if (leader == 0) {
+            close(ready[0]);
+            close(res[0]);
+            setsid();
+            int fd = open(path.c_str(), O_RDWR);
+            if (fd < 0)
+                _exit(1);
+            // Without drop the test's own descriptors of the terminal go too:
+            // only the session's opening holds it then.
+            for (int n = 3; n < 1024; ++n)
+                if (n != ready[1] && n != res[1] && (drop || n != fd))
+                    close(n);
+            member_report = res[1];
+            for (size_t i = 0; i < survives.size(); ++i) {
+                pid_t child = i == 0 ? getpid() : fork();
+                if (child == 0 || i == 0) {
+                    member_id = static_cast<char>('0' + i);
+                    member_survives = survives[i];
+                    signal(SIGHUP, MemberSignal);
+                    signal(SIGTERM, MemberSignal);
+                }
+                if (child == 0) {
+                    close(ready[1]);
+                    setpgid(0, 0);  // a job of its own: the leader's end sends it no SIGHUP
+                    for (;;) pause();
+                }
+                if (write(ready[1], &child, sizeof child) != sizeof child)
+                    _exit(1);
+            }
+            close(ready[1]);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        close(res[1]);
+        report = res[0];
+        for (pid_t member; read(ready[0], &member, sizeof member) == sizeof member;)
+            members.push_back(member);
+        close(ready[0]);
     }
-    ps_path = PATH_PS;
-    EXPECT_FALSE(std::filesystem::exists(mark));
-    EXPECT_EQ(dir.Log(), expected);
+    ~TtySession() {
+        for (pid_t member : members) kill(member, SIGKILL);
+        WaitFor(members[0], 2000);
+        close(report);
+    }
+    // The signals each member recorded until the last member ended, or ms
+    // milliseconds passed without a record (then "alive" is appended).
+    std::vector<std::string> Records(int ms = 3000) {
+        std::vector<std::string> out(members.size());
+        struct pollfd p {
+            report, POLLIN, 0
+        };
+        char rec[2];
+        for (;;) {
+            if (poll(&p, 1, ms) <= 0) {
+                out.push_back("alive");
+                break;
+            }
+            if (read(report, rec, sizeof rec) != sizeof rec)
+                break;
+            out[static_cast<size_t>(rec[0] - '0')] += rec[1];
+        }
+        return out;
+    }
+};
+
+// Runs kill_tty_processes on the terminal at path in a child; returns the
+// milliseconds it took.
+long KillOn(const std::string& path) {
+    SessionRecord r = Session("root", path);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int result = RunInChild([&] {
+        int fd = terminal_open(path.c_str(), O_RDONLY);
+        kill_tty_processes(&r, fd, 0);
+        return fd >= 0 ? 0 : 1;
+    });
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_EQ(result, 0);
+    return (end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000;
 }
 
-TEST(LogoutTest, ListingCommandThatCannotStartIsLogged) {
+// Every process of the terminal's session gets SIGHUP first and a later
+// signal only if it outlives the one before; a session that dies on SIGHUP
+// costs no wait.
+TEST(LogoutTest, EndsTheTerminalsSessionStepByStep) {
     TempDir dir;
     FakePlatform fake;
     fake.Install();
-    const std::string missing = dir.File("ps");
-    ps_path = missing.c_str();
-    SessionRecord r = Session("bob", "/dev/pts/9");
-    kill_tty_processes(&r);
-    ps_path = PATH_PS;
-    EXPECT_EQ(dir.Log(), Stamp(fake.clock) + " : cannot run " + missing +
-                             " for pts/9: No such file or directory\n");
+    struct Case {
+        std::vector<const char*> survives;
+        std::vector<std::string> records;
+        long least_ms, most_ms;
+    } cases[] = {
+        {{"", "", ""}, {"H", "H", "H"}, 0, HANGUP_GRACE_MS / 2},
+        {{"", "H", "HT"},
+         {"H", "HT", "HT"},
+         HANGUP_GRACE_MS + TERM_GRACE_MS,
+         (WARN_ALARM - 2) * 1000},
+    };
+    for (const Case& c : cases) {
+        Pty pty;
+        TtySession s(pty.path, c.survives);
+        long ms = KillOn(pty.path);
+        EXPECT_EQ(s.Records(), c.records);
+        EXPECT_GE(ms, c.least_ms);
+        EXPECT_LT(ms, c.most_ms);
+    }
+    EXPECT_EQ(dir.Log(), "");
+}
+
+// A session whose terminal has the number, but where no process holds the
+// terminal open, cannot be told from one of another devpts instance: it is
+// left alone, and said so once.
+TEST(LogoutTest, LeavesUnconfirmedSessionAlone) {
+    TempDir dir;
+    FakePlatform fake;
+    fake.Install();
+    Pty pty;
+    TtySession s(pty.path, {"", ""}, true);
+    KillOn(pty.path);
+    EXPECT_EQ(s.Records(200), (std::vector<std::string>{"", "", "alive"}));
+    EXPECT_EQ(dir.Log(), Stamp(fake.clock) + " : left 2 processes with the number of " +
+                             pty.path.substr(5) + " alone: their sessions do not hold it open\n");
 }
 
 // zap on a real pseudo-terminal whose session process runs as uid 65533:
@@ -105,7 +179,7 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         bool known;
         uid_t uid;
         int deliver;
-        bool dotdot;  // path reaches the pty through "..": ps finds it, the open refuses
+        bool dotdot;  // path reaches the pty through "..": refused, so nothing is killed
         bool notice, killed;
         const char* logs;  // before the "because" line
     } cases[] = {
@@ -116,14 +190,13 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
          "Error getting user information for ghost in zap.  Will attempt kill\n\twithout uid "
          "changing.\n"},
         {"root", true, 0, 0, false, false, true, ""},
-        {"alice", true, 65534, 1, true, false, true, "couldn't open"},  // back to superuser
+        {"alice", true, 65534, 1, true, false, false, "couldn't open"},  // back to superuser
     };
     for (const Case& c : cases) {
         TempDir dir;
         Pty pty;
         pid_t session = StartSession(pty.path, false, 65533);
         ASSERT_GT(session, 0);
-        PsListing listing(dir, session);
         const std::string path = c.dotdot ? "/dev/pts/../" + pty.path.substr(5) : pty.path;
         SessionRecord r = Session(c.user, path);
         FakePlatform fake;
@@ -153,7 +226,6 @@ TEST(LogoutTest, ZapOnTerminalThatNeverDrains) {
     Pty pty;
     pid_t session = StartSession(pty.path);
     ASSERT_GT(session, 0);
-    PsListing listing(dir, session);
     int fill = open(pty.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fill, 0);
     // The kernel moves queued output on in the background: full only once

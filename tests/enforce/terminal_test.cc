@@ -49,4 +49,21 @@ TEST(TerminalTest, OnlyTerminalsOpen) {
     EXPECT_NE(stat(dir.File("missing").c_str(), &st), 0);
 }
 
+// Only plain names under /dev reach an open: nothing a command could take
+// for an option, no way out of /dev, no empty or "." step.
+TEST(TerminalTest, NamesThatMayBeTerminals) {
+    struct Case {
+        const char* path;
+        int ok;
+    } cases[] = {
+        {"/dev/pts/3", 1},  {"/dev/console", 1}, {"/dev/tty.usb-1:0", 1},
+        {"/dev/a/b/c", 1},  {"/dev/-", 0},       {"/dev/-t", 0},
+        {"/dev/pts/-1", 0}, {"/dev/", 0},        {"/dev/pts/", 0},
+        {"/dev//pts/1", 0}, {"/dev/./pts/1", 0}, {"/dev/pts/.", 0},
+        {"/dev/../etc", 0}, {"/dev/a..b", 0},    {"/etc/passwd", 0},
+        {"/devpts/1", 0},   {"pts/1", 0},        {"", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(terminal_name_ok(c.path), c.ok) << c.path;
+}
+
 }  // namespace
