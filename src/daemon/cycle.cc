@@ -136,7 +136,10 @@ int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, 
     } else {
         cycle_take_login(slot, e, name, now, wake_time);
     }
-    ActiveSessions[active_count++] = r;
+    // A record already logged out or found stale keeps its slot, so that it
+    // is known next time, but is no login to count or act on.
+    if (r->ended == SESSION_OPEN)
+        ActiveSessions[active_count++] = r;
     return 1;
 }
 

@@ -163,9 +163,7 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
     return 0;
 }
 
-// Whether r may be acted on: not yet logged out or found stale, and live.
-// A stale record is logged once and then left alone for good.
-static int warn_live(SessionRecord* r) {
+int warn_live(SessionRecord* r) {
     if (r->ended != SESSION_OPEN)
         return 0;
     if (live_session(r))

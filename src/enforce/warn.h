@@ -33,6 +33,13 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);
 
+// 1 when r may be acted on: not yet logged out or found stale, and live
+// (live.h).  Otherwise 0; a record found stale here is marked SESSION_STALE
+// and logged once, "%19.19s : stale record of %s on %s, left alone".  warn
+// asks first; the login-count checks ask of the logins they count against
+// another before they act.
+int warn_live(SessionRecord* r);
+
 // The work of the warning child, callable without forking.  Returns the exit
 // status the child ends with: 5 when the terminal cannot be opened for
 // writing and the login is not yet in unwritable_ttys, 0 otherwise.

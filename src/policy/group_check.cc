@@ -12,16 +12,29 @@ static bool group_list_contains(const int32_t* groups, int32_t gid) {
     return false;
 }
 
+// The group's logins among the first n of ActiveSessions that are not known
+// to be gone; with prune, each is first made sure of (warn_live).
+static int group_count(int32_t gid, int n, bool prune) {
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        SessionRecord* s = ActiveSessions[i];
+        if (!group_list_contains(s->groups, gid)) continue;
+        if (prune) warn_live(s);
+        if (s->ended == SESSION_OPEN) ++count;
+    }
+    return count;
+}
+
 time_t enforce_group_limit(SessionRecord* r, int n) {
     if (r->maxuser_gid == 0) return 0;
     int position = -1;
-    int count = 0;
-    for (int i = 0; i < n; ++i) {
-        const SessionRecord* s = ActiveSessions[i];
-        if (s == r) position = i;
-        if (group_list_contains(s->groups, r->maxuser_gid)) ++count;
-    }
-    if ((r->exempt & WARN_MAXUSER) != 0 || count <= r->maxuser_limit || position < 0)
+    for (int i = 0; i < n; ++i)
+        if (ActiveSessions[i] == r) position = i;
+    if ((r->exempt & WARN_MAXUSER) != 0 || position < 0) return 0;
+    // A record its login outlived must not cost the group a live login: the
+    // logins are made sure of only when the group is over its limit.
+    if (group_count(r->maxuser_gid, n, false) <= r->maxuser_limit ||
+        group_count(r->maxuser_gid, n, true) <= r->maxuser_limit || r->ended != SESSION_OPEN)
         return 0;
     // As for the multiple-login warning: the session ends when the
     // sleep_interval its warning named has passed, not at the next pass.

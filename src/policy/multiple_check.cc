@@ -25,6 +25,18 @@ int count_distinct_users(int n) {
     return count;
 }
 
+// Before a user's logins over the allowance are warned, the ones counted
+// against them must be live: a record its login outlived (a crash, a login
+// program killed by a forced logout) would cost the user a live login.
+// Looked at only for a user over the allowance, so a quiet pass costs nothing.
+static void multiple_prune_run(int start, int n, int32_t lim) {
+    int end = start;
+    while (end < n && std::strcmp(ActiveSessions[end]->user, ActiveSessions[start]->user) == 0)
+        ++end;
+    if (end - start <= lim) return;
+    for (int i = start; i < end; ++i) warn_live(ActiveSessions[i]);
+}
+
 time_t enforce_multiple_logins(int n) {
     if (multiple_threshold == 0 || n < multiple_threshold) {
         for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
@@ -47,13 +59,19 @@ time_t enforce_multiple_logins(int n) {
     time_t now = platform->now();
     int64_t soonest = 0;
     int start = -1;
+    int counted = 0;  // live logins of this user so far
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
         bool console = std::strcmp(r->user, console_user) == 0;
         if (console && console_multiple == -1) continue;
-        if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) start = i;
         int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
-        if (i - start < lim) {
+        if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) {
+            start = i;
+            counted = 0;
+            multiple_prune_run(start, n, lim);
+        }
+        if (r->ended != SESSION_OPEN) continue;
+        if (counted++ < lim) {
             r->warned &= ~WARN_MULTIPLE;
         } else if ((r->exempt & WARN_MULTIPLE) == 0) {
             // The warning gives "the next" sleep_interval as it is when

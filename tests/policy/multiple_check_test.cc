@@ -93,6 +93,8 @@ TEST_F(MultipleCheckTest, LogoutWaitsForTheAnnouncedGrace) {
     EXPECT_EQ(fake.forks, 2);
 
     SessionRecord* r = ActiveSessions[1];
+    r->ended = SESSION_OPEN;  // logged out above: as a new login on the line
+    r->warned = 0;
     r->maxuser_gid = 100;
     r->maxuser_limit = 0;
     r->groups[0] = 100;
@@ -105,6 +107,34 @@ TEST_F(MultipleCheckTest, LogoutWaitsForTheAnnouncedGrace) {
     fake.clock += 25;
     EXPECT_EQ(enforce_group_limit(r, 2), 0);
     EXPECT_EQ(fake.forks, 4);
+}
+
+// A record its login outlived costs neither its user nor its group a live
+// login; it is found stale (and logged) only once the count is over.
+TEST_F(MultipleCheckTest, GoneLoginsDoNotCount) {
+    multiple_threshold = 1;
+    multiples = 1;
+    SessionRecord* gone = Login("alice", "pts/1", fake.clock - 100);
+    SessionRecord* live = Login("alice", "pts/2", fake.clock - 10);
+    gone->pid = 41;
+    live->pid = 42;
+    fake.dead_pids = {41};
+    enforce_multiple_logins(2);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(gone->ended, SESSION_STALE);
+    EXPECT_EQ(live->ended, SESSION_OPEN);
+
+    multiple_threshold = 0;
+    gone->ended = SESSION_OPEN;
+    for (SessionRecord* r : {gone, live}) {
+        r->groups[0] = 100;
+        r->groups[1] = -1;
+        r->maxuser_gid = 100;
+        r->maxuser_limit = 1;
+    }
+    EXPECT_EQ(enforce_group_limit(live, 2), 0);
+    EXPECT_EQ(fake.forks, 0);
+    EXPECT_EQ(gone->ended, SESSION_STALE);
 }
 
 TEST_F(MultipleCheckTest, FallingBelowTheThresholdForgetsTheWarning) {
