@@ -57,27 +57,11 @@ void platform_utx_file(const char* path) {
 void platform_close_from(int lowest) { closefrom(lowest); }
 
 int platform_open_beneath(int dir_fd, const char* rel, int flags) {
-    const char* last = nullptr;
-    int parent = os_walk_parent(dir_fd, rel, &last);
-    if (parent < 0)
-        return -1;
-    int fd = openat(parent, last, flags | O_NOFOLLOW | O_CLOEXEC);
-    int saved = errno;
-    close(parent);
-    errno = saved;
-    return fd;
+    return os_open_walk(dir_fd, rel, flags);
 }
 
 int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st) {
-    const char* last = nullptr;
-    int parent = os_walk_parent(dir_fd, rel, &last);
-    if (parent < 0)
-        return -1;
-    int rc = fstatat(parent, last, st, AT_SYMLINK_NOFOLLOW);
-    int saved = errno;
-    close(parent);
-    errno = saved;
-    return rc;
+    return os_stat_walk(dir_fd, rel, st);
 }
 
 // A terminal's processes, from the kernel's process table.  Pseudo-terminal

@@ -186,15 +186,7 @@ int platform_open_beneath(int dir_fd, const char* rel, int flags) {
     int fd = open_beneath_kernel(dir_fd, rel, flags | O_CLOEXEC);
     if (fd >= 0 || errno != ENOSYS)
         return fd;
-    const char* last = nullptr;
-    int parent = os_walk_parent(dir_fd, rel, &last);
-    if (parent < 0)
-        return -1;
-    fd = openat(parent, last, flags | O_NOFOLLOW | O_CLOEXEC);
-    int saved = errno;
-    close(parent);
-    errno = saved;
-    return fd;
+    return os_open_walk(dir_fd, rel, flags);
 }
 
 int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st) {
@@ -210,15 +202,7 @@ int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st) {
     }
     if (errno != ENOSYS)
         return -1;
-    const char* last = nullptr;
-    int parent = os_walk_parent(dir_fd, rel, &last);
-    if (parent < 0)
-        return -1;
-    int rc = fstatat(parent, last, st, AT_SYMLINK_NOFOLLOW);
-    int saved = errno;
-    close(parent);
-    errno = saved;
-    return rc;
+    return os_stat_walk(dir_fd, rel, st);
 }
 
 // A terminal's processes, from /proc.  Every devpts instance (each

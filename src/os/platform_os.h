@@ -25,6 +25,11 @@ int64_t os_monotonic();
 // caller closes it.
 int os_walk_parent(int dir_fd, const char* rel, const char** last);
 
+// platform_open_beneath and platform_stat_beneath through os_walk_parent,
+// for systems (or kernels) without a resolver that refuses links itself.
+int os_open_walk(int dir_fd, const char* rel, int flags);
+int os_stat_walk(int dir_fd, const char* rel, struct stat* st);
+
 // The fields of one /proc/PID/stat line that a logout needs.
 struct ProcStat {
     char state;                // R, S, Z ...

@@ -190,3 +190,27 @@ int os_walk_parent(int dir_fd, const char* rel, const char** last) {
         name = slash + 1;
     }
 }
+
+int os_open_walk(int dir_fd, const char* rel, int flags) {
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    int fd = openat(parent, last, flags | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return fd;
+}
+
+int os_stat_walk(int dir_fd, const char* rel, struct stat* st) {
+    const char* last = nullptr;
+    int parent = os_walk_parent(dir_fd, rel, &last);
+    if (parent < 0)
+        return -1;
+    int rc = fstatat(parent, last, st, AT_SYMLINK_NOFOLLOW);
+    int saved = errno;
+    close(parent);
+    errno = saved;
+    return rc;
+}
