@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/event_log.h"
 #include "config/grammar.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "pathnames.h"
 

@@ -12,9 +12,9 @@
 #include <limits>
 #include <string_view>
 
+#include "base/event_log.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 
 int32_t conf_line = 1;
 int32_t conf_token_line = 1;

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/event_log.h"
+#include "base/log_escape.h"
+#include "base/session_table.h"
+#include "base/signals.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
-#include "daemon/log_escape.h"
 #include "daemon/reload.h"
-#include "daemon/session_table.h"
-#include "daemon/signals.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"

@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // The check switches, all on at start; "-i", "-m", "-r" and "-s" turn the
 // first four off.  No option turns check_group off.

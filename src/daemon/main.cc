@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/event_log.h"
+#include "base/signals.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
-#include "daemon/signals.h"
 #include "daemon/startup.h"
 #include "os/platform.h"
 

@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/event_log.h"
 #include "config/grammar.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "policy/rule_index.h"
 

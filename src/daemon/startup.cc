@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/event_log.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "pathnames.h"
 

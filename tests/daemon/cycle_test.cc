@@ -9,13 +9,14 @@
 #include <sstream>
 #include <utility>
 
+#include "base/event_log.h"
+#include "base/signals.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
-#include "daemon/signals.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ class CycleTest : public testing::Test {
         fake_clock = &fake;
         settings_init();
         session_table_reset();
+        clock_step_reset();
         rule_lists_init();
         check_idle = check_multiple = check_refuse = check_session = check_group = true;
         saved_ = std::exchange(cycle_checks, recorders);
@@ -213,6 +215,7 @@ TEST_F(CycleTest, NewLoginLowersSleepInterval) {
                  {0, 2, true, 0}};
     for (const Case& c : cases) {
         session_table_reset();
+        clock_step_reset();
         clear_rules(timeout_list);
         add_rule(timeout_list, DEFAULT, nullptr, 0, c.minutes);
         fake.logins.clear();
