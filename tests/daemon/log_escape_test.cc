@@ -72,10 +72,10 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
     session_table_reset();
     clock_step_reset();
     rule_lists_init();
-    check_idle = check_multiple = check_refuse = check_session = check_group = false;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = false;
     fake.AddLogin(user, tty + 5, "h\nst", 100);
     poll_scan(0);
-    check_idle = check_multiple = check_refuse = check_session = check_group = true;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = true;
     std::string expected = "Error:  could not get info on supposed user " + user_text + ".\n";
 
     // The warning child, for a terminal that cannot be opened.
