@@ -5,9 +5,9 @@
 #define QUELLD_CONFIG_CONF_READ_H
 
 enum ConfReadResult {
-    CONF_READ = 0,           // read to its end
-    CONF_NO_OPEN = -1,       // could not be opened; errno says why
-    CONF_NOT_REGULAR = -2,   // a directory, a FIFO or a device: never read
+    CONF_READ = 0,          // read to its end
+    CONF_NO_OPEN = -1,      // could not be opened; errno says why
+    CONF_NOT_REGULAR = -2,  // a directory, a FIFO or a device: never read
 };
 
 // Reads the configuration file at path.  A file that is not regular is
