@@ -13,14 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
 #include "daemon/reload.h"
-#include "daemon/session_table.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 #include "policy/resolve.h"
 #include "policy/rule_index.h"
 
@@ -63,6 +64,7 @@ void bench_setup(FakePlatform* fake, int n) {
     settings_init();
     settings_reset();
     session_table_reset();
+    clock_step_reset();
     rule_lists_init();
     log_path = getenv("BENCH_LOG") ? getenv("BENCH_LOG") : "/dev/null";
     sleep_interval = 60;
@@ -301,6 +303,7 @@ void BM_CycleRealUtmp(benchmark::State& state) {
     settings_init();
     settings_reset();
     session_table_reset();
+    clock_step_reset();
     rule_lists_init();
     log_path = "/dev/null";
     sleep_interval = 60;

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 #include "policy/resolve.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/session_table.h"
 #include "config/settings.h"
-#include "daemon/session_table.h"
 #include "enforce/texts.h"
 
 namespace {

@@ -2,7 +2,12 @@
 #ifndef QUELLD_PATHNAMES_H
 #define QUELLD_PATHNAMES_H
 
-#define QUELLD_VERSION "quelld version 0.02"
+// The version number is project()'s in CMakeLists.txt, given by the build;
+// a compile outside it (a syntax check) gets a stand-in.
+#ifndef QUELLD_VERSION_NUMBER
+#define QUELLD_VERSION_NUMBER "unknown"
+#endif
+#define QUELLD_VERSION "quelld version " QUELLD_VERSION_NUMBER
 
 // Default configuration file.  The build sets it from the installation's
 // configuration directory (a package for prefix /usr reads /etc/quelld).

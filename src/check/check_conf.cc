@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "config/grammar.h"
+#include "base/event_log.h"
+#include "config/conf_read.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "pathnames.h"
 
@@ -245,33 +245,20 @@ int check_read_config() {
                      "reads it and runs without rules until its time moves forward\n",
                      conf_path);
     }
-    FILE* f = std::fopen(conf_path, "r");
-    if (f == nullptr) {
-        std::fprintf(check_problems, "%s: Cannot open configuration file: %s\n", conf_path,
-                     std::strerror(errno));
-        return 2;
-    }
-
-    clear_rules(exempt_list);
-    clear_rules(refuse_list);
-    clear_rules(timeout_list);
-    clear_rules(session_list);
-    clear_rules(maxuser_list);
-    settings_reset();
-
-    // As a later read, so that conf_input_end never ends this process; the
-    // daemon's first-read verdict is taken from conf_errors_at_end below.
-    conf_mtime = std::max<time_t>(mtime, 2);
+    // The first-read verdict is taken from conf_errors_at_end below; no
+    // handler at the end of the input, so errors never end this process.
     conf_line = 1;
     int32_t errors_before = conf_errors;
     conf_errors_at_end = conf_errors;
 
     check_in_conf = true;
-    restart_scanner(f);
-    parse_conf();
-    restart_scanner(nullptr);
+    ConfReadResult read = conf_read_file(conf_path, nullptr);
     check_in_conf = false;
-    std::fclose(f);
+    if (read != CONF_READ) {
+        std::fprintf(check_problems, "%s: Cannot open configuration file: %s\n", conf_path,
+                     read == CONF_NOT_REGULAR ? "not a regular file" : std::strerror(errno));
+        return 2;
+    }
     int32_t fatal = conf_errors_at_end - errors_before;
     if (fatal > 0) {
         std::fprintf(check_problems,

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "check/check_policy.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"

@@ -2,15 +2,16 @@
 
 #include <cstring>
 
+#include "base/session_table.h"
 #include "check/check_conf.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
 #include "policy/resolve.h"
+#include "policy/rule_index.h"
 
 std::string check_minutes(int64_t seconds) {
     if (seconds % 60 == 0)

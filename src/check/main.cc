@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "check/check_conf.h"
 #include "check/check_dryrun.h"
 #include "check/check_policy.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
-#include "daemon/session_table.h"
 
 namespace {
 

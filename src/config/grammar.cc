@@ -7,11 +7,11 @@
 
 #include <cstdlib>
 
+#include "base/event_log.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 
 namespace {

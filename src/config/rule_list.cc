@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/event_log.h"
 #include "config/scanner.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "pathnames.h"
 

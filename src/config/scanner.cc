@@ -12,15 +12,16 @@
 #include <limits>
 #include <string_view>
 
+#include "base/event_log.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 
 int32_t conf_line = 1;
 int32_t conf_token_line = 1;
 int32_t conf_errors = 0;
 int32_t conf_errors_at_end = 0;
 int32_t token_number = 0;
+void (*conf_at_end)() = nullptr;
 
 namespace {
 
@@ -287,10 +288,8 @@ void conf_error(const char* format, ...) {
 
 void conf_input_end() {
     conf_errors_at_end = conf_errors;
-    if (conf_errors > 0 && conf_mtime <= 1) {
-        log_line("Aborting due to conf file syntax errors.");
-        std::exit(1);
-    }
+    if (conf_at_end != nullptr)
+        conf_at_end();
     conf_line = 1;
 }
 

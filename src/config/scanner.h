@@ -24,8 +24,8 @@ extern int32_t conf_token_line;
 extern int32_t conf_errors;
 
 // conf_errors as it stood when the scanner last reached the end of its input:
-// what conf_input_end judges a first read by (a report made after the end,
-// on a last line without its line feed, does not count).
+// what a first read is judged by (a report made after the end, on a last
+// line without its line feed, does not count).
 extern int32_t conf_errors_at_end;
 
 // The value of the last NUMBER token, saturated to the signed 32-bit range.
@@ -49,11 +49,13 @@ char* take_token_text();
 // one to conf_errors.
 void conf_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Called by the scanner at the end of its input.  Exits the process with
-// status 1 after "Aborting due to conf file syntax errors." when errors were
-// reported and no read of the configuration has finished yet (conf_mtime at
-// most 1); otherwise sets conf_line back to 1.
+// Called by the scanner at the end of its input: sets conf_errors_at_end,
+// calls conf_at_end when set, then sets conf_line back to 1.
 void conf_input_end();
+
+// What the reader of the input does at its end (see conf_read_file), or
+// nullptr.  The scanner itself never ends the process over errors.
+extern void (*conf_at_end)();
 
 // Drops whatever input the scanner holds and makes it read stream from its
 // current position next.  stream stays the caller's to close; nullptr leaves

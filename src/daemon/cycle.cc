@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/event_log.h"
+#include "base/log_escape.h"
+#include "base/session_table.h"
+#include "base/signals.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
-#include "daemon/log_escape.h"
 #include "daemon/reload.h"
-#include "daemon/session_table.h"
-#include "daemon/signals.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
@@ -21,11 +21,11 @@
 #include "policy/resolve.h"
 #include "policy/session_check.h"
 
-bool check_idle = true;
-bool check_multiple = true;
-bool check_refuse = true;
-bool check_session = true;
-bool check_group = true;
+bool idle_enabled = true;
+bool multiple_enabled = true;
+bool refuse_enabled = true;
+bool session_enabled = true;
+bool group_enabled = true;
 
 CycleChecks cycle_checks = {
     .mark_recent_session_user = mark_recent_session_user,
@@ -90,7 +90,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     r->next_check = now;
     cycle_checks.mark_recent_session_user(r);
     cycle_checks.unwritable_prune(r);
-    if (check_idle) {
+    if (idle_enabled) {
         cycle_checks.enforce_idle(slot);
         // A warning just given must be followed up when its grace ends, not
         // a whole interval later.
@@ -128,9 +128,9 @@ int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, 
             resolve_policy(slot);
         // Due, or due within the slack: now > next_check - SLACK, written so
         // that it cannot overflow.
-        if (check_idle && now + SLACK > r->next_check)
+        if (idle_enabled && now + SLACK > r->next_check)
             cycle_checks.enforce_idle(slot);
-        if (check_idle && r->next_check > now && r->next_check < *wake_time) {
+        if (idle_enabled && r->next_check > now && r->next_check < *wake_time) {
             *wake_time = r->next_check;
         }
     } else {
@@ -202,13 +202,13 @@ time_t poll_scan(int reloaded) {
     // check may sort ActiveSessions before it runs.
     SessionRecord* last = active_count > 0 ? ActiveSessions[active_count - 1] : nullptr;
 
-    if (check_refuse)
+    if (refuse_enabled)
         cycle_checks.enforce_refusals(active_count);
-    if (check_session)
+    if (session_enabled)
         cycle_wake_at(cycle_checks.enforce_session_length(active_count), &wake_time);
-    if (check_multiple)
+    if (multiple_enabled)
         cycle_wake_at(cycle_checks.enforce_multiple_logins(active_count), &wake_time);
-    if (check_group && last != nullptr)
+    if (group_enabled && last != nullptr)
         cycle_wake_at(cycle_checks.enforce_group_limit(last, active_count), &wake_time);
     return wake_time;
 }

@@ -5,15 +5,15 @@
 
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
-// The check switches, all on at start; "-i", "-m", "-r" and "-s" turn the
-// first four off.  No option turns check_group off.
-extern bool check_idle;
-extern bool check_multiple;
-extern bool check_refuse;
-extern bool check_session;
-extern bool check_group;
+// Which policies the cycle enforces, all on at start; "-i", "-m", "-r" and "-s" turn the
+// first four off.  No option turns group_enabled off.
+extern bool idle_enabled;
+extern bool multiple_enabled;
+extern bool refuse_enabled;
+extern bool session_enabled;
+extern bool group_enabled;
 
 // The routines a pass calls beyond policy resolution, in one table so that
 // tests of the cycle can put recorders in their place.  Holds the real checks;

@@ -2,22 +2,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/event_log.h"
+#include "base/signals.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
-#include "daemon/signals.h"
 #include "daemon/startup.h"
 #include "os/platform.h"
 
 int main(int argc, char** argv) {
-    check_idle = check_multiple = check_refuse = check_session = check_group = true;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = true;
     settings_init();
 
     int status = parse_options(argc, argv);
     if (status >= 0) return status;
 
-    if (!check_idle && !check_multiple && !check_refuse && !check_session) {
+    if (!idle_enabled && !multiple_enabled && !refuse_enabled && !session_enabled) {
         std::fprintf(stderr, "quelld: nothing to do.  exiting.\n");
         return 0;
     }

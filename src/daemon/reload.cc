@@ -8,11 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/grammar.h"
-#include "config/rule_list.h"
+#include "base/event_log.h"
+#include "config/conf_read.h"
 #include "config/scanner.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "policy/rule_index.h"
 
@@ -29,6 +28,17 @@ static int reload_failed() {
     }
     log_line("Ignoring, and maintaining old settings.");
     return 0;
+}
+
+// The end of the file being read: errors before it end the process when no
+// configuration has ever been read, since there is nothing to keep instead.
+// Decided here, at the end of the input, so that nothing the last line
+// reports after the end reaches the log first.
+static void reload_input_end() {
+    if (conf_errors > 0 && conf_mtime <= 1) {
+        log_line("Aborting due to conf file syntax errors.");
+        std::exit(1);
+    }
 }
 
 int reload_config() {
@@ -52,23 +62,10 @@ int reload_config() {
     log_line("%19.19s   Reading in configuration file.", stamp);
     // A stream of its own rather than standard input reopened, so that
     // descriptor 0 stays as start-up left it.
-    FILE* f = conf_fopen(conf_path);
-    if (f == nullptr) {
+    if (conf_read_file(conf_path, reload_input_end) != CONF_READ) {
         log_line("%19.19s:  Cannot open configuration file.", stamp);
         return reload_failed();
     }
-
-    clear_rules(exempt_list);
-    clear_rules(refuse_list);
-    clear_rules(timeout_list);
-    clear_rules(session_list);
-    clear_rules(maxuser_list);
-    settings_reset();
-
-    restart_scanner(f);
-    parse_conf();
-    restart_scanner(nullptr);
-    std::fclose(f);
     // Built here, once per read, rather than by the first login resolved.
     rule_index_rebuild();
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/event_log.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
 #include "os/platform.h"
 #include "pathnames.h"
 
@@ -44,16 +44,16 @@ int parse_options(int argc, char** argv) {
                 }
                 break;
             case 'i':
-                check_idle = false;
+                idle_enabled = false;
                 break;
             case 'm':
-                check_multiple = false;
+                multiple_enabled = false;
                 break;
             case 'r':
-                check_refuse = false;
+                refuse_enabled = false;
                 break;
             case 's':
-                check_session = false;
+                session_enabled = false;
                 break;
             default:
                 std::fprintf(stderr, "quelld: bad flag -%c\n", a[1]);

@@ -5,7 +5,7 @@
 #ifndef QUELLD_ENFORCE_LIVE_H
 #define QUELLD_ENFORCE_LIVE_H
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // 0 when r's login is proved gone: its recorded process no longer exists,
 // or its terminal exists and belongs to another user than r's.  1 otherwise.

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "daemon/event_log.h"
-#include "daemon/log_escape.h"
+#include "base/event_log.h"
+#include "base/log_escape.h"
 #include "enforce/terminal.h"
 #include "os/platform.h"
 #include "pathnames.h"

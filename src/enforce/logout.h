@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Logs the session r out for reason ("idle", "multiple", "session",
 // "refused", "xlock" or "maxuser").  Closes every descriptor from 2 up; with

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "base/event_log.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
 
 // Every warning opens with a bell and four blank lines so that it stands out
 // from whatever the user was doing.

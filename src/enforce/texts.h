@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Bytes a buffer needs for the longest text and its NUL.
 constexpr size_t TEXT_SIZE = 512;

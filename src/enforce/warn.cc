@@ -10,10 +10,10 @@
 #include <cstring>
 #include <new>
 
+#include "base/event_log.h"
+#include "base/log_escape.h"
+#include "base/signals.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
-#include "daemon/log_escape.h"
-#include "daemon/signals.h"
 #include "enforce/live.h"
 #include "enforce/logout.h"
 #include "enforce/terminal.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Warning kinds; also the bits of a session's warned and exempt sets.
 enum WarnKind : uint32_t {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"

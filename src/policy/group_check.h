@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Warns, then logs out, r when more of the n active sessions belong to r's
 // maxuser group than its maxuser_limit allows; the logout no sooner than the

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/session_table.h"
 #include "config/settings.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"

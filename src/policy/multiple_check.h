@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Sort order of ActiveSessions: user name, then earlier login first.
 int compare_sessions(const SessionRecord* a, const SessionRecord* b);

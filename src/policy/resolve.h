@@ -17,9 +17,6 @@ void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid);
 // the current time.
 void resolve_policy(int slot);
 
-// 1 when rule applies to the session at slot, 0 otherwise.
-int rule_matches(const RuleEntry* rule, int slot);
-
 // The rule of list that decides for the session at slot (the first match in
 // precedence order: tty, host, login, group, default, and within a kind the
 // first configured), or nullptr when none matches.  Owned by the list.

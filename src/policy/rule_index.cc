@@ -4,10 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/session_table.h"
 #include "config/tokens.h"
-#include "daemon/session_table.h"
 #include "pathnames.h"
-#include "policy/resolve.h"
 
 namespace {
 
@@ -168,6 +167,30 @@ void index_runs(const ListIndex* ix, const SessionRecord* r, Visit visit) {
 }
 
 }  // namespace
+
+int rule_matches(const RuleEntry* rule, int slot) {
+    const SessionRecord* r = &SessionTable[slot];
+    switch (rule->kind) {
+        case TTY:
+            return rule->name != nullptr && std::strcmp(rule->name, session_line(r)) == 0;
+        case HOST:
+            return rule->name != nullptr && std::strncmp(rule->name, r->host, NAME_MAX_HOST) == 0;
+        case LOGIN:
+            return rule->name != nullptr && std::strcmp(rule->name, r->user) == 0;
+        case GROUP:
+            // Only ids before the first negative entry are compared, so a
+            // rule for an unknown group (id -1) matches nobody.
+            for (int i = 0; i < NGROUPS_KEPT && r->groups[i] >= 0; ++i) {
+                if (r->groups[i] == rule->id)
+                    return 1;
+            }
+            return 0;
+        case DEFAULT:
+            return 1;
+        default:
+            return 0;
+    }
+}
 
 void rule_index_free() {
     for (ListIndex& ix : indexes) {

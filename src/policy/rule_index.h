@@ -13,6 +13,9 @@
 
 #include "config/rule_list.h"
 
+// 1 when rule applies to the SessionTable record at slot, 0 otherwise.
+int rule_matches(const RuleEntry* rule, int slot);
+
 // Rebuilds the index of the five lists from their current rules.  Returns 0,
 // or -1 when memory ran out (the lookups then walk the lists until a later
 // rebuild succeeds).

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 // Warns and logs out sessions over their session-length limit, when at least
 // session_threshold of the n active sessions are present.  Returns the time

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -50,6 +51,20 @@ TEST_F(CheckToolTest, ProblemsOnTheirOwnLines) {
     for (const auto& c : cases) {
         EXPECT_EQ(Check(c.text), c.status) << c.text;
         EXPECT_EQ(Problems(), c.problems) << c.text;
+    }
+}
+
+// A FIFO would block a plain open until a writer came, and a directory
+// would read as an error: both are refused as the daemon refuses them.
+TEST_F(CheckToolTest, OnlyARegularFileIsRead) {
+    ASSERT_EQ(mkfifo("q.fifo", 0644), 0);
+    ASSERT_EQ(mkdir("q.dir", 0755), 0);
+    for (const char* path : {"q.fifo", "q.dir"}) {
+        fake_.SetTimes(path, 2000, 2000);
+        conf_path = path;
+        EXPECT_EQ(check_read_config(), 2) << path;
+        EXPECT_EQ(Problems(), std::string(path) + ": Cannot open configuration file: not a "
+                                                  "regular file\n");
     }
 }
 

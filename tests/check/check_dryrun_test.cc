@@ -6,8 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "base/session_table.h"
 #include "check_fixture.h"
-#include "daemon/session_table.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "../config/conf_fixture.h"
+#include "base/event_log.h"
 #include "check/check_conf.h"
-#include "daemon/event_log.h"
 
 class CheckToolTest : public ConfTest {
    protected:

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/session_table.h"
 #include "check_fixture.h"
-#include "daemon/session_table.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ TEST_F(CheckPolicyTest, WholeAccount) {
                     "refuse host badhost\n"),
               0);
     session_table_reset();
+    clock_step_reset();
     EXPECT_EQ(check_take_login(0, "bob", "/dev/pts/1", ""), 0);
     std::string out = Report([](FILE* f) { check_explain(f, 0); });
     EXPECT_EQ(
@@ -65,12 +67,14 @@ TEST_F(CheckPolicyTest, PrecedenceNamesTheDecidingRule) {
     };
     for (const auto& c : cases) {
         session_table_reset();
+        clock_step_reset();
         check_take_login(0, c.user, c.line, c.host);
         std::string out = Report([](FILE* f) { check_explain(f, 0); });
         EXPECT_NE(out.find(c.decided), std::string::npos) << c.user << " " << c.line << "\n" << out;
     }
     // bob is in students through its member list, but his login rule wins.
     session_table_reset();
+    clock_step_reset();
     check_take_login(0, "bob", "ttyv1", "");
     EXPECT_EQ(SessionTable[0].idle_limit, 3600);
 }
@@ -79,6 +83,7 @@ TEST_F(CheckPolicyTest, UnknownUserHasNoGroups) {
     ASSERT_EQ(Check("timeout group staff 5\ntimeout login ghost 7\n"), 0);
     Problems();
     session_table_reset();
+    clock_step_reset();
     EXPECT_EQ(check_take_login(0, "ghost", "pts/0", "a-host-name-longer-than-16"), 1);
     const SessionRecord& r = SessionTable[0];
     EXPECT_EQ(r.groups[0], -1);

@@ -16,11 +16,11 @@
 #include <sstream>
 #include <string>
 
+#include "base/event_log.h"
 #include "config/grammar.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
 #include "fake_platform.h"
 
 class ConfTest : public testing::Test {

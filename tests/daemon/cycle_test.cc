@@ -9,13 +9,14 @@
 #include <sstream>
 #include <utility>
 
+#include "base/event_log.h"
+#include "base/signals.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
-#include "daemon/signals.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -68,8 +69,9 @@ class CycleTest : public testing::Test {
         fake_clock = &fake;
         settings_init();
         session_table_reset();
+        clock_step_reset();
         rule_lists_init();
-        check_idle = check_multiple = check_refuse = check_session = check_group = true;
+        idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = true;
         saved_ = std::exchange(cycle_checks, recorders);
         trace.clear();
         idle_next = -1;
@@ -178,7 +180,7 @@ TEST_F(CycleTest, WakeTime) {
     Scan();
     for (const Case& c : cases) {
         time_t t0 = fake.clock;
-        check_idle = c.idle_on;
+        idle_enabled = c.idle_on;
         SessionTable[0].next_check = t0 + c.next_check;
         session_result = c.session ? t0 + c.session : 0;
         trace.clear();
@@ -196,7 +198,7 @@ TEST_F(CycleTest, NewLoginsNextCheckMovesTheWakeTime) {
     time_t t0 = fake.clock;
     EXPECT_EQ(poll_scan(0), t0 + 20);
     EXPECT_EQ(fake.utx_closes, 1);
-    check_idle = false;
+    idle_enabled = false;
     fake.logins[0].ut_tv.tv_sec = 200;
     EXPECT_EQ(poll_scan(0), t0 + 60);
 }
@@ -213,12 +215,13 @@ TEST_F(CycleTest, NewLoginLowersSleepInterval) {
                  {0, 2, true, 0}};
     for (const Case& c : cases) {
         session_table_reset();
+        clock_step_reset();
         clear_rules(timeout_list);
         add_rule(timeout_list, DEFAULT, nullptr, 0, c.minutes);
         fake.logins.clear();
         fake.AddLogin("alice", "pts/1", "", 100);
         sleep_interval = c.sleep;
-        check_idle = c.idle_on;
+        idle_enabled = c.idle_on;
         EXPECT_EQ(poll_scan(0), fake.clock + c.sleep_after) << c.sleep << " " << c.minutes;
         EXPECT_EQ(poll_scan(0), fake.clock + c.sleep_after);  // for good
     }

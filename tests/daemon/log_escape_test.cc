@@ -1,17 +1,18 @@
-#include "daemon/log_escape.h"
+#include "base/log_escape.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "base/session_table.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/session_table.h"
 #include "enforce/enforce_fixture.h"
 #include "enforce/logout.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -69,11 +70,12 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
     // The cycle, for a user the password database does not know.
     settings_init();
     session_table_reset();
+    clock_step_reset();
     rule_lists_init();
-    check_idle = check_multiple = check_refuse = check_session = check_group = false;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = false;
     fake.AddLogin(user, tty + 5, "h\nst", 100);
     poll_scan(0);
-    check_idle = check_multiple = check_refuse = check_session = check_group = true;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = true;
     std::string expected = "Error:  could not get info on supposed user " + user_text + ".\n";
 
     // The warning child, for a terminal that cannot be opened.

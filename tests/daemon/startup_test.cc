@@ -17,7 +17,7 @@ struct Parsed {
 
 Parsed Parse(std::vector<std::string> args) {
     settings_init();
-    check_idle = check_multiple = check_refuse = check_session = check_group = true;
+    idle_enabled = multiple_enabled = refuse_enabled = session_enabled = group_enabled = true;
     std::vector<char*> argv;
     std::string name = "quelld";
     argv.push_back(name.data());
@@ -62,14 +62,14 @@ TEST(StartupTest, OptionTable) {
 TEST(StartupTest, SwitchesAndConfigPath) {
     Parse({"-f", "-i", "-m", "-m"});
     EXPECT_STREQ(conf_path, "-i");
-    EXPECT_TRUE(check_idle);
-    EXPECT_FALSE(check_multiple);
-    EXPECT_TRUE(check_refuse && check_session && check_group);
+    EXPECT_TRUE(idle_enabled);
+    EXPECT_FALSE(multiple_enabled);
+    EXPECT_TRUE(refuse_enabled && session_enabled && group_enabled);
 
     Parse({"-i", "-r", "-s", "-f", "/tmp/b"});
     EXPECT_STREQ(conf_path, "/tmp/b");
-    EXPECT_FALSE(check_idle || check_refuse || check_session);
-    EXPECT_TRUE(check_multiple);
+    EXPECT_FALSE(idle_enabled || refuse_enabled || session_enabled);
+    EXPECT_TRUE(multiple_enabled);
 }
 
 TEST(StartupTest, StartValues) {

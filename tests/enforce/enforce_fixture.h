@@ -21,8 +21,8 @@
 #include <iterator>
 #include <string>
 
-#include "daemon/event_log.h"
-#include "daemon/session_table.h"
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "enforce/logout.h"
 #include "pathnames.h"
 

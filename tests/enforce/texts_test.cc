@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "base/event_log.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
 
 namespace {
 

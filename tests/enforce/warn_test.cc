@@ -4,14 +4,15 @@
 
 #include <chrono>
 
+#include "base/event_log.h"
+#include "base/signals.h"
 #include "config/settings.h"
 #include "enforce/live.h"
-#include "daemon/event_log.h"
-#include "daemon/signals.h"
 #include "enforce/logout.h"
 #include "enforce/texts.h"
 #include "enforce_fixture.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ class WarnTest : public testing::Test {
     // Slot 0 and position 0 name different records, as after a dead entry.
     void Reset() {
         session_table_reset();
+        clock_step_reset();
         unwritable_reset();
         settings_init();
         SessionTable[0] = Session("ann", "/dev/pts/1", 100);
@@ -259,6 +261,7 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
     int result = RunInChild([&] {
         signals_init();
         session_table_reset();
+        clock_step_reset();
         settings_init();
         warn_time = 60;
         SessionTable[0] = Session("root", pty.path);

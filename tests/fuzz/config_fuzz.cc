@@ -13,12 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/event_log.h"
 #include "config/grammar.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "config/tokens.h"
-#include "daemon/event_log.h"
 #include "fake_platform.h"
 
 namespace {

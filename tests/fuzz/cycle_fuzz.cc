@@ -14,15 +14,16 @@
 #include <limits>
 #include <string>
 
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "config/grammar.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
-#include "daemon/event_log.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 #include "policy/session_check.h"
 
 namespace {
@@ -108,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)ready;
     FuzzPlatform& fake = *fuzz_platform;
     session_table_reset();
+    clock_step_reset();
     recent_session_users_reset();
     unwritable_reset();
     fake.clock = 1000000000;

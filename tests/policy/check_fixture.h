@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/event_log.h"
+#include "base/session_table.h"
 #include "config/settings.h"
-#include "daemon/event_log.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
 #include "policy/session_check.h"
 
 class CheckTest : public testing::Test {
@@ -35,6 +36,7 @@ class CheckTest : public testing::Test {
         settings_init();
         settings_reset();
         session_table_reset();
+        clock_step_reset();
         recent_session_users_reset();
         unwritable_reset();
         std::snprintf(log_file, sizeof log_file, "/tmp/quelld-check-test-%d.log", getpid());

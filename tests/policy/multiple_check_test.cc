@@ -42,6 +42,7 @@ TEST_F(MultipleCheckTest, AllowanceFloorsAtOne) {
     EXPECT_EQ(SessionTable[25].warned, WARN_MULTIPLE);
 
     session_table_reset();
+    clock_step_reset();
     used = 0;
     multiples = 0;
     Sessions(20, 10);

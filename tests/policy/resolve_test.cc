@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "base/session_table.h"
 #include "config/tokens.h"
-#include "daemon/session_table.h"
 #include "enforce/warn.h"
 #include "fake_platform.h"
+#include "policy/clock_step.h"
+#include "policy/rule_index.h"
 
 namespace {
 
@@ -38,6 +40,7 @@ class ResolveTest : public testing::Test {
     void SetUp() override {
         fake.Install();
         session_table_reset();
+        clock_step_reset();
         rule_lists_init();
     }
     void TearDown() override {

@@ -9,10 +9,10 @@
 #include <set>
 #include <string>
 
+#include "base/session_table.h"
 #include "config/tokens.h"
-#include "daemon/session_table.h"
 #include "fake_platform.h"
-#include "policy/resolve.h"
+#include "policy/clock_step.h"
 
 namespace {
 
@@ -49,6 +49,7 @@ class RuleIndexTest : public testing::Test {
     void SetUp() override {
         fake.Install();
         session_table_reset();
+        clock_step_reset();
         rule_lists_init();
         RuleList* five[] = {exempt_list, refuse_list, timeout_list, session_list, maxuser_list};
         std::copy(five, five + 5, lists);

@@ -2,8 +2,8 @@
 // Any user may put control characters into their login record's names; written
 // raw, a newline would end the log line early and let the rest pass for a line
 // of the daemon's own.
-#ifndef QUELLD_DAEMON_LOG_ESCAPE_H
-#define QUELLD_DAEMON_LOG_ESCAPE_H
+#ifndef QUELLD_BASE_LOG_ESCAPE_H
+#define QUELLD_BASE_LOG_ESCAPE_H
 
 #include <cstddef>
 
@@ -22,4 +22,4 @@ constexpr size_t log_escaped_size(size_t size) {
 // dst.  Safe in a warning child: no allocation, no locale.
 const char* log_escape(const char* src, char* dst, size_t size);
 
-#endif  // QUELLD_DAEMON_LOG_ESCAPE_H
+#endif  // QUELLD_BASE_LOG_ESCAPE_H

@@ -3,8 +3,8 @@
 // which the termination signals interrupt.  Formatting time text and writing
 // a file inside a handler could deadlock on a lock held by the code it
 // interrupted (malloc, localtime), and then SIGTERM would never end it.
-#ifndef QUELLD_DAEMON_SIGNALS_H
-#define QUELLD_DAEMON_SIGNALS_H
+#ifndef QUELLD_BASE_SIGNALS_H
+#define QUELLD_BASE_SIGNALS_H
 
 #include <csignal>
 
@@ -29,4 +29,4 @@ void terminate_if_requested();
 // signals_init blocked anything.
 void signals_unblock_in_child();
 
-#endif  // QUELLD_DAEMON_SIGNALS_H
+#endif  // QUELLD_BASE_SIGNALS_H

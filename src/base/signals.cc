@@ -1,8 +1,8 @@
-#include "daemon/signals.h"
+#include "base/signals.h"
 
 #include <unistd.h>
 
-#include "daemon/event_log.h"
+#include "base/event_log.h"
 #include "os/platform.h"
 
 volatile sig_atomic_t terminate_requested = 0;

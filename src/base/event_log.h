@@ -1,8 +1,8 @@
 // The event log: one plain-text file to which every process of quelld
 // appends whole lines, opening and closing it for each line so that it may
 // be moved or removed (rotated) at any time.
-#ifndef QUELLD_DAEMON_EVENT_LOG_H
-#define QUELLD_DAEMON_EVENT_LOG_H
+#ifndef QUELLD_BASE_EVENT_LOG_H
+#define QUELLD_BASE_EVENT_LOG_H
 
 #include <cstdarg>
 #include <ctime>
@@ -30,4 +30,4 @@ int log_start_line(time_t now);
 // "%19.19s" cut it to the two stamp widths.
 const char* log_stamp(time_t t, char* buf);
 
-#endif  // QUELLD_DAEMON_EVENT_LOG_H
+#endif  // QUELLD_BASE_EVENT_LOG_H

@@ -1,7 +1,7 @@
 // The daemon's picture of the current logins: one SessionRecord per slot of
 // the login-accounting database, and the cycle's list of user logins.
-#ifndef QUELLD_DAEMON_SESSION_TABLE_H
-#define QUELLD_DAEMON_SESSION_TABLE_H
+#ifndef QUELLD_BASE_SESSION_TABLE_H
+#define QUELLD_BASE_SESSION_TABLE_H
 
 #include <utmpx.h>
 
@@ -91,8 +91,8 @@ extern int active_count;
 // User name of the login on /dev/console, or empty.
 extern char console_user[USER_SIZE];
 
-// Empties the table, ActiveSessions and console_user and forgets the clock's
-// steps, as at program start.
+// Empties the table, ActiveSessions and console_user, as at program start.
+// The clock's steps, kept beside the table, are forgotten by clock_step_reset.
 void session_table_reset();
 
-#endif  // QUELLD_DAEMON_SESSION_TABLE_H
+#endif  // QUELLD_BASE_SESSION_TABLE_H

@@ -1,4 +1,4 @@
-#include "daemon/log_escape.h"
+#include "base/log_escape.h"
 
 const char* log_escape(const char* src, char* dst, size_t size) {
     size_t out = 0;

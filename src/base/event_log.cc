@@ -1,4 +1,4 @@
-#include "daemon/event_log.h"
+#include "base/event_log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

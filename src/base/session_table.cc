@@ -1,8 +1,6 @@
-#include "daemon/session_table.h"
+#include "base/session_table.h"
 
 #include <cstring>
-
-#include "policy/clock_step.h"
 
 SessionRecord SessionTable[MAXUSERS];
 SessionRecord* ActiveSessions[MAXUSERS];
@@ -14,5 +12,4 @@ void session_table_reset() {
     std::memset(ActiveSessions, 0, sizeof ActiveSessions);
     active_count = 0;
     console_user[0] = '\0';
-    clock_step_reset();
 }
