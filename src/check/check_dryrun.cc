@@ -63,8 +63,7 @@ void dry_idle(int slot) {
 }
 
 void dry_refusals(int n) {
-    for (int i = 0; i < n; ++i)
-        dry_record(ActiveSessions[i], judge_refusal(ActiveSessions[i]));
+    for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], judge_refusal(ActiveSessions[i]));
 }
 
 time_t dry_session(int n) {
@@ -76,8 +75,7 @@ time_t dry_session(int n) {
 time_t dry_multiple(int n) {
     Verdict v[MAXUSERS];
     judge_multiple(n, dry_now, dry_live, v);
-    for (int i = 0; i < n; ++i)
-        dry_record(ActiveSessions[i], v[i]);
+    for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], v[i]);
     return 0;
 }
 
@@ -111,8 +109,8 @@ std::string dry_why(const SessionRecord* r, const Verdict& v) {
             return "refused: the refusal notice, then the logout " + std::to_string(REFUSE_PAUSE) +
                    " seconds later";
         case WARN_SESSION: {
-            std::string why = "session: in use " + check_clock(v.measured) + ", limit " +
-                              check_minutes(v.shown);
+            std::string why =
+                "session: in use " + check_clock(v.measured) + ", limit " + check_minutes(v.shown);
             if (logout)
                 return why + ", no grace (warn 0)";
             return why + "; logged out at the end of the " + check_minutes(warn_time) + " grace" +
@@ -138,8 +136,7 @@ std::string stamp(time_t t) {
 }  // namespace
 
 int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts) {
-    for (auto& v : dry_verdicts)
-        v.clear();
+    for (auto& v : dry_verdicts) v.clear();
     CycleChecks saved = cycle_checks;
     cycle_checks = dry_checks;
     session_table_reset();

@@ -19,7 +19,8 @@ static int group_count(int32_t gid, int n, int (*live)(SessionRecord*)) {
     for (int i = 0; i < n; ++i) {
         SessionRecord* s = ActiveSessions[i];
         if (!group_list_contains(s->groups, gid)) continue;
-        if (live != nullptr) live(s);
+        if (live != nullptr)
+            live(s);
         if (s->ended == SESSION_OPEN) ++count;
     }
     return count;
@@ -33,14 +34,18 @@ int active_position(const SessionRecord* r, int n) {
 }
 
 Verdict judge_group(const SessionRecord* r, int n, time_t now, int (*live)(SessionRecord*)) {
-    if (r->maxuser_gid == 0) return verdict_none();
-    if ((r->exempt & WARN_MAXUSER) != 0 || active_position(r, n) < 0) return verdict_none();
+    if (r->maxuser_gid == 0)
+        return verdict_none();
+    if ((r->exempt & WARN_MAXUSER) != 0 || active_position(r, n) < 0)
+        return verdict_none();
     // A record its login outlived must not cost the group a live login: the
     // logins are made sure of only when the group is over its limit.
     int count = group_count(r->maxuser_gid, n, nullptr);
-    if (count <= r->maxuser_limit) return verdict_none();
+    if (count <= r->maxuser_limit)
+        return verdict_none();
     count = group_count(r->maxuser_gid, n, live);
-    if (count <= r->maxuser_limit || r->ended != SESSION_OPEN) return verdict_none();
+    if (count <= r->maxuser_limit || r->ended != SESSION_OPEN)
+        return verdict_none();
     // As for the multiple-login warning: the session ends when the
     // sleep_interval its warning named has passed, not at the next pass.
     Verdict v{VERDICT_WARN, WARN_MAXUSER, r->maxuser_limit, count, now + sleep_interval};
@@ -60,7 +65,9 @@ Verdict judge_group(const SessionRecord* r, int n, time_t now, int (*live)(Sessi
 time_t enforce_group_limit(SessionRecord* r, int n) {
     time_t now = platform->now();
     Verdict v = judge_group(r, n, now, warn_live);
-    if (v.action == VERDICT_WARN) grace_begin(&r->maxuser_grace, now, sleep_interval);
-    if (v.action != VERDICT_NONE) warn(active_position(r, n), WARN_MAXUSER, 1);
+    if (v.action == VERDICT_WARN)
+        grace_begin(&r->maxuser_grace, now, sleep_interval);
+    if (v.action != VERDICT_NONE)
+        warn(active_position(r, n), WARN_MAXUSER, 1);
     return v.due != VERDICT_NOT_DUE && v.due > now ? static_cast<time_t>(v.due) : 0;
 }

@@ -67,15 +67,18 @@ static Verdict idle_past_limit(const SessionRecord* r, int64_t limit, int64_t id
 
 int64_t idle_seconds(int slot, time_t now) {
     SessionRecord* r = &SessionTable[slot];
-    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) return console_idle_time(r->idle_limit, slot);
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
+        return console_idle_time(r->idle_limit, slot);
     time_t ref;
-    if (device_activity(r->tty_path, r, now, &ref) != 0) return -1;
+    if (device_activity(r->tty_path, r, now, &ref) != 0)
+        return -1;
     return now - ref;
 }
 
 static Verdict judge_console_idle(int slot, time_t now) {
     SessionRecord* r = &SessionTable[slot];
-    if (r->exempt & WARN_IDLE) return verdict_none();
+    if (r->exempt & WARN_IDLE)
+        return verdict_none();
 
     time_t d = console_idle_time(r->idle_limit, slot);
     time_t x = xlock_idle_time(r->user);
@@ -87,19 +90,23 @@ static Verdict judge_console_idle(int slot, time_t now) {
         v.measured = idle;
         return v;
     }
-    if (x >= limit - SLACK) return Verdict{VERDICT_LOGOUT, WARN_XLOCK, limit, x, VERDICT_NOT_DUE};
+    if (x >= limit - SLACK)
+        return Verdict{VERDICT_LOGOUT, WARN_XLOCK, limit, x, VERDICT_NOT_DUE};
     return idle_past_limit(r, limit, d, now - idle + limit, now);
 }
 
 Verdict judge_idle(int slot, time_t now) {
     SessionRecord* r = &SessionTable[slot];
     // Logged out or stale: the record outlived its login and is left alone.
-    if (r->idle_limit < 0 || r->ended != SESSION_OPEN) return verdict_none();
-    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) return judge_console_idle(slot, now);
+    if (r->idle_limit < 0 || r->ended != SESSION_OPEN)
+        return verdict_none();
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
+        return judge_console_idle(slot, now);
 
     int64_t limit = r->idle_limit;
     if (std::strcmp(r->user, console_user) == 0) {
-        if (console_idle == -1) return verdict_none();
+        if (console_idle == -1)
+            return verdict_none();
         if (console_idle != -2) limit = console_idle;
     }
 
@@ -115,7 +122,8 @@ Verdict judge_idle(int slot, time_t now) {
         v.measured = idle;
         return v;
     }
-    if (r->exempt & WARN_IDLE) return verdict_none();
+    if (r->exempt & WARN_IDLE)
+        return verdict_none();
     return idle_past_limit(r, limit, idle, ref + limit, now);
 }
 
@@ -123,7 +131,8 @@ void enforce_idle(int slot) {
     SessionRecord* r = &SessionTable[slot];
     time_t now = platform->now();
     Verdict v = judge_idle(slot, now);
-    if (v.due != VERDICT_NOT_DUE) r->next_check = v.due;
+    if (v.due != VERDICT_NOT_DUE)
+        r->next_check = v.due;
     if (v.action == VERDICT_NONE) {
         r->warned &= ~v.kind;
         return;
@@ -159,4 +168,6 @@ time_t console_idle_time(int32_t limit, int slot) {
     return std::min(idle, now - console);
 }
 
-time_t xlock_idle_time(const char* /*user*/) { return 0; }
+time_t xlock_idle_time(const char* /*user*/) {
+    return 0;
+}

@@ -99,8 +99,10 @@ time_t enforce_multiple_logins(int n) {
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
         const Verdict& v = verdicts[i];
-        if (v.action == VERDICT_NONE) r->warned &= ~v.kind;
-        if (v.action == VERDICT_WARN) grace_begin(&r->multiple_grace, now, sleep_interval);
+        if (v.action == VERDICT_NONE)
+            r->warned &= ~v.kind;
+        if (v.action == VERDICT_WARN)
+            grace_begin(&r->multiple_grace, now, sleep_interval);
         if (v.action != VERDICT_NONE) {
             int64_t saved = r->next_check;
             r->next_check = v.shown;  // the warning names the allowance

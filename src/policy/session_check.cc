@@ -74,20 +74,25 @@ Verdict judge_refusal(const SessionRecord* r) {
 
 void enforce_refusals(int n) {
     for (int i = 0; i < n; ++i)
-        if (judge_refusal(ActiveSessions[i]).action != VERDICT_NONE) warn(i, WARN_REFUSED, 1);
+        if (judge_refusal(ActiveSessions[i]).action != VERDICT_NONE)
+            warn(i, WARN_REFUSED, 1);
 }
 
 Verdict judge_session(const SessionRecord* r, int n, time_t now) {
-    if (session_threshold == 0 || n < session_threshold) return verdict_none();
+    if (session_threshold == 0 || n < session_threshold)
+        return verdict_none();
     // A record that outlived its logout must not renew the user's
     // refusal, nor wake the daemon for nothing, at every pass.
-    if (r->ended != SESSION_OPEN) return verdict_none();
+    if (r->ended != SESSION_OPEN)
+        return verdict_none();
     int64_t lim = r->session_limit;
-    if (lim <= 0) lim = minutes_to_seconds(session_default);
+    if (lim <= 0)
+        lim = minutes_to_seconds(session_default);
     bool console = std::strcmp(r->user, console_user) == 0;
     if ((r->exempt & WARN_SESSION) || lim <= 0 || (console && console_session == -1))
         return verdict_none();
-    if (console && console_session != -2) lim = console_session;
+    if (console && console_session != -2)
+        lim = console_session;
 
     int64_t elapsed = now - session_start(r);
     if (elapsed < lim) {
@@ -125,7 +130,8 @@ time_t enforce_session_length(int n) {
             warn(i, WARN_SESSION, 1);
             r->session_limit = saved;
         }
-        if (v.due == VERDICT_NOT_DUE) continue;
+        if (v.due == VERDICT_NOT_DUE)
+            continue;
         int64_t remaining = v.due - now;
         if (remaining < SESSION_MIN_WAKE) remaining = SESSION_MIN_WAKE;
         if (soonest == 0 || remaining < soonest) soonest = remaining;

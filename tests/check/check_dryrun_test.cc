@@ -25,22 +25,35 @@ Acts daemon_acts;
 
 // A random policy over alice and bob (staff, gid 50) and carol (no account).
 std::string RandomConf(std::mt19937& rng) {
-    auto pick = [&rng](int lo, int hi) { return std::to_string(lo + static_cast<int>(rng() % (hi - lo + 1))); };
+    auto pick = [&rng](int lo, int hi) {
+        return std::to_string(lo + static_cast<int>(rng() % (hi - lo + 1)));
+    };
     auto maybe = [&rng]() { return rng() % 2 == 0; };
     const char* warns[] = {"0", "60", "300"};
     std::string c = "sleep " + pick(20, 120) + "\nwarn " + warns[rng() % 3] + "\n";
-    if (maybe()) c += "timeout default " + pick(1, 40) + "\n";
-    if (maybe()) c += "timeout login alice " + pick(1, 10) + "\n";
-    if (maybe()) c += "idlemethod inputoutput\n";
-    if (maybe()) c += "threshold session " + pick(1, 4) + "\nsession default " + pick(1, 120) + "\n";
-    if (maybe()) c += "session login bob " + pick(1, 60) + "\n";
-    if (maybe()) c += "threshold multiple " + pick(1, 4) + "\n";
-    if (maybe()) c += "multiples " + pick(1, 3) + "\n";
-    if (maybe()) c += "maxuser group staff " + pick(1, 3) + "\n";
-    if (rng() % 4 == 0) c += "refuse login carol\n";
+    if (maybe())
+        c += "timeout default " + pick(1, 40) + "\n";
+    if (maybe())
+        c += "timeout login alice " + pick(1, 10) + "\n";
+    if (maybe())
+        c += "idlemethod inputoutput\n";
+    if (maybe())
+        c += "threshold session " + pick(1, 4) + "\nsession default " + pick(1, 120) + "\n";
+    if (maybe())
+        c += "session login bob " + pick(1, 60) + "\n";
+    if (maybe())
+        c += "threshold multiple " + pick(1, 4) + "\n";
+    if (maybe())
+        c += "multiples " + pick(1, 3) + "\n";
+    if (maybe())
+        c += "maxuser group staff " + pick(1, 3) + "\n";
+    if (rng() % 4 == 0)
+        c += "refuse login carol\n";
     const char* kinds[] = {"idle", "session", "multiple", "all"};
-    if (rng() % 3 == 0) c += std::string("exempt login bob ") + kinds[rng() % 4] + "\n";
-    if (rng() % 4 == 0) c += "conswins idle " + pick(1, 20) + "\nconswins multiple 1\n";
+    if (rng() % 3 == 0)
+        c += std::string("exempt login bob ") + kinds[rng() % 4] + "\n";
+    if (rng() % 4 == 0)
+        c += "conswins idle " + pick(1, 20) + "\nconswins multiple 1\n";
     return c;
 }
 
@@ -58,11 +71,16 @@ void RandomLogins(std::mt19937& rng, FakePlatform& p) {
         std::string path = "/dev/" + line;
         p.AddLogin(users[rng() % 3], line, "", T - ago(4 * 3600)).ut_pid = 100 + i;
         int look = static_cast<int>(rng() % 10);
-        if (look == 0) p.files.erase(path);
-        else if (look == 1) p.SetTimes(path, T + 100, T + 100);
-        else p.SetTimes(path, T - ago(3600), T - ago(3600));
-        if (rng() % 10 == 0) p.dead_pids.push_back(100 + i);
-        if (rng() % 10 == 0) p.owners[path] = 4321;
+        if (look == 0)
+            p.files.erase(path);
+        else if (look == 1)
+            p.SetTimes(path, T + 100, T + 100);
+        else
+            p.SetTimes(path, T - ago(3600), T - ago(3600));
+        if (rng() % 10 == 0)
+            p.dead_pids.push_back(100 + i);
+        if (rng() % 10 == 0)
+            p.owners[path] = 4321;
     }
     p.SetTimes(PATH_KBD, T - ago(3600), T - ago(3600));
     p.SetTimes(PATH_MOUSE, T - ago(3600), T - ago(3600));
@@ -97,14 +115,15 @@ TEST_F(DryRunTest, VerdictsAreTheDaemonsNextPass) {
         sleep_interval = interval;
         daemon_acts.clear();
         warn_observer = [](const SessionRecord* r, int kind) {
-            daemon_acts.emplace_back(static_cast<int>(r - SessionTable), static_cast<uint32_t>(kind),
-                                     r->ended == SESSION_LOGGED_OUT);
+            daemon_acts.emplace_back(static_cast<int>(r - SessionTable),
+                                     static_cast<uint32_t>(kind), r->ended == SESSION_LOGGED_OUT);
         };
         int forks = fake_.forks;
         poll_scan(0);
         warn_observer = nullptr;
-        std::stable_sort(daemon_acts.begin(), daemon_acts.end(),
-                         [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+        std::stable_sort(daemon_acts.begin(), daemon_acts.end(), [](const auto& a, const auto& b) {
+            return std::get<0>(a) < std::get<0>(b);
+        });
         EXPECT_EQ(judged, daemon_acts) << "round " << round << "\n" << conf;
         EXPECT_EQ(fake_.forks - forks, static_cast<int>(judged.size()));
         acting += static_cast<int>(judged.size());
