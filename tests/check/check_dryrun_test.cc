@@ -49,6 +49,8 @@ std::string RandomConf(std::mt19937& rng) {
         c += "maxuser group staff " + pick(1, 3) + "\n";
     if (rng() % 4 == 0)
         c += "refuse login carol\n";
+    if (rng() % 8 == 0)
+        c += "timeout tty console 0\n";  // the screen-lock logout
     const char* kinds[] = {"idle", "session", "multiple", "all"};
     if (rng() % 3 == 0)
         c += std::string("exempt login bob ") + kinds[rng() % 4] + "\n";
