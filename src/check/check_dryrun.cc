@@ -1,7 +1,7 @@
-// The checks' decisions are taken again here from the resolved records and
-// the settings rather than by running enforce_idle and the others, because
-// those act through warn, which forks a child that writes to terminals and
-// kills processes: nothing that can reach warn is called from here.
+// The dry run judges with the checks' own judge_* functions, through the
+// daemon's own scan (poll_scan with a CycleChecks table that records the
+// verdicts instead of carrying them out), so it never decides anything by
+// itself; nothing that can reach warn is called from here.
 #include "check/check_dryrun.h"
 
 #include <algorithm>
@@ -14,203 +14,118 @@
 #include "check/check_policy.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
+#include "enforce/live.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
+#include "policy/group_check.h"
 #include "policy/idle_check.h"
 #include "policy/multiple_check.h"
+#include "policy/session_check.h"
 
 namespace {
 
-// What one check would do to one login.
-struct Verdict {
-    std::string action;  // "warn", "log out", or a note when nothing happens
-    std::string why;
+// The verdicts of the pass, by slot; stale marks one on a login found gone.
+struct DryVerdict {
+    Verdict v;
+    bool stale;
 };
+std::vector<DryVerdict> dry_verdicts[MAXUSERS];
+time_t dry_now;
 
-// The slot-by-slot work of the scan, without any check.
+// warn_live without its log line: the same test, the same marking.
+int dry_live(SessionRecord* r) {
+    if (r->ended != SESSION_OPEN)
+        return 0;
+    if (live_session(r))
+        return 1;
+    r->ended = SESSION_STALE;
+    return 0;
+}
+
+// Notes what warn would do with an acting verdict: nothing to a record
+// already ended, nothing but the stale line to one found gone; a logout ends
+// the record, so later checks of the pass pass it over as the daemon's do.
+void dry_record(SessionRecord* r, const Verdict& v) {
+    if (v.action == VERDICT_NONE || r->ended != SESSION_OPEN)
+        return;
+    bool stale = dry_live(r) == 0;
+    if (!stale && v.action == VERDICT_LOGOUT)
+        r->ended = SESSION_LOGGED_OUT;
+    dry_verdicts[r - SessionTable].push_back({v, stale});
+}
+
 void dry_mark_recent(SessionRecord*) {}
 void dry_prune(const SessionRecord*) {}
-void dry_idle(int) {}
-void dry_refusals(int) {}
-time_t dry_session(int) {
-    return 0;
+
+void dry_idle(int slot) {
+    dry_record(&SessionTable[slot], judge_idle(slot, dry_now));
 }
-time_t dry_multiple(int) {
-    return 0;
+
+void dry_refusals(int n) {
+    for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], judge_refusal(ActiveSessions[i]));
 }
-time_t dry_group(SessionRecord*, int) {
+
+time_t dry_session(int n) {
+    for (int i = 0; i < n; ++i)
+        dry_record(ActiveSessions[i], judge_session(ActiveSessions[i], n, dry_now));
     return 0;
 }
 
-const CycleChecks scan_only = {dry_mark_recent, dry_prune,    dry_idle, dry_refusals,
-                               dry_session,     dry_multiple, dry_group};
+time_t dry_multiple(int n) {
+    Verdict v[MAXUSERS];
+    judge_multiple(n, dry_now, dry_live, v);
+    for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], v[i]);
+    return 0;
+}
+
+time_t dry_group(SessionRecord* r, int n) {
+    dry_record(r, judge_group(r, n, dry_now, dry_live));
+    return 0;
+}
+
+const CycleChecks dry_checks = {dry_mark_recent, dry_prune,    dry_idle, dry_refusals,
+                                dry_session,     dry_multiple, dry_group};
 
 const char* ALREADY_WARNED = "; a login the daemon has already warned is logged out instead";
 
-bool is_console_user(const SessionRecord* r) {
-    return console_user[0] != '\0' && std::strcmp(r->user, console_user) == 0;
-}
-
-// The terminal's activity time as the idle check takes it before any
-// warning; -1 when the device cannot be examined.  A time later than now is
-// use seen now, as the daemon takes a future stamp it meets for the first
-// time.
-int activity_time(const char* path, time_t now, time_t* when) {
-    time_t atime, mtime;
-    if (platform->file_times(path, &atime, &mtime) != 0)
-        return -1;
-    *when = std::min(idle_method == 1 ? std::max(atime, mtime) : atime, now);
-    return 0;
-}
-
-// Seconds the login has been idle, by the configured method; -1 when it
-// cannot be told.
-int64_t idle_seconds(int slot, time_t now) {
-    const SessionRecord* r = &SessionTable[slot];
-    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
-        return console_idle_time(r->idle_limit, slot);
-    time_t ref;
-    if (activity_time(r->tty_path, now, &ref) != 0)
-        return -1;
-    return now - ref;
-}
-
-// Warn, or at once log out when there is no grace.
-Verdict idle_warning(const std::string& why, const char* reason) {
-    if (warn_time <= 0)
-        return {"log out", std::string(reason) + ": " + why + ", no grace (warn 0)"};
-    return {"warn", std::string(reason) + ": " + why + "; logged out " + check_minutes(warn_time) +
-                        " later if still idle" + ALREADY_WARNED};
-}
-
-void judge_idle(int slot, time_t now, std::vector<Verdict>* v) {
-    const SessionRecord* r = &SessionTable[slot];
-    if (r->idle_limit < 0)
-        return;
-    int64_t limit = r->idle_limit;
-    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
-        if (r->exempt & WARN_IDLE)
-            return;
-        int64_t d = console_idle_time(r->idle_limit, slot);
-        int64_t x = xlock_idle_time(r->user);
-        if (d < limit - SLACK && x < limit - SLACK)
-            return;
-        if (x >= limit - SLACK) {
-            v->push_back({"log out", "xlock: the screen-lock idle time reaches the idle limit " +
-                                         check_minutes(limit)});
-            return;
+// Why a verdict acts, as the dry run prints it.
+std::string dry_why(const SessionRecord* r, const Verdict& v) {
+    bool logout = v.action == VERDICT_LOGOUT;
+    switch (v.kind) {
+        case WARN_IDLE: {
+            bool console = std::strcmp(r->tty_path, PATH_CONSOLE) == 0;
+            std::string why = std::string("idle: ") + (console ? "console idle " : "idle ") +
+                              check_clock(v.measured) + ", limit " + check_minutes(v.shown);
+            if (logout)
+                return why + ", no grace (warn 0)";
+            return why + "; logged out " + check_minutes(warn_time) + " later if still idle" +
+                   ALREADY_WARNED;
         }
-        v->push_back(idle_warning(
-            "console idle " + check_clock(d) + ", limit " + check_minutes(limit), "idle"));
-        return;
+        case WARN_XLOCK:
+            return "xlock: the screen-lock idle time reaches the idle limit " +
+                   check_minutes(v.shown);
+        case WARN_REFUSED:
+            return "refused: the refusal notice, then the logout " + std::to_string(REFUSE_PAUSE) +
+                   " seconds later";
+        case WARN_SESSION: {
+            std::string why =
+                "session: in use " + check_clock(v.measured) + ", limit " + check_minutes(v.shown);
+            if (logout)
+                return why + ", no grace (warn 0)";
+            return why + "; logged out at the end of the " + check_minutes(warn_time) + " grace" +
+                   ALREADY_WARNED;
+        }
+        case WARN_MULTIPLE:
+            return "multiple: login " + std::to_string(v.measured) + " of " + r->user + ", " +
+                   std::to_string(v.shown) + " allowed" + ALREADY_WARNED;
+        case WARN_MAXUSER:
+            return "maxuser: " + std::to_string(v.measured) + " logins of group id " +
+                   std::to_string(r->maxuser_gid) + ", " + std::to_string(v.shown) + " allowed" +
+                   ALREADY_WARNED;
+        default:
+            return "";
     }
-    if (is_console_user(r)) {
-        if (console_idle == -1)
-            return;
-        if (console_idle != -2)
-            limit = console_idle;
-    }
-    time_t ref;
-    if (activity_time(r->tty_path, now, &ref) != 0) {
-        v->push_back({"nothing", "the terminal cannot be examined, so it is never taken as idle"});
-        return;
-    }
-    if (now - r->login_time < limit - SLACK || now - ref < limit - SLACK)
-        return;
-    if (r->exempt & WARN_IDLE) {
-        v->push_back({"nothing", "idle past its limit, but exempt"});
-        return;
-    }
-    v->push_back(
-        idle_warning("idle " + check_clock(now - ref) + ", limit " + check_minutes(limit), "idle"));
-}
-
-void judge_refusal(const SessionRecord* r, std::vector<Verdict>* v) {
-    if (r->refused == 1 && (r->exempt & WARN_REFUSED) == 0)
-        v->push_back({"log out", "refused: the refusal notice, then the logout " +
-                                     std::to_string(REFUSE_PAUSE) + " seconds later"});
-}
-
-void judge_session(const SessionRecord* r, int n, time_t now, std::vector<Verdict>* v) {
-    if (session_threshold == 0 || n < session_threshold)
-        return;
-    int64_t lim = r->session_limit > 0 ? r->session_limit : minutes_to_seconds(session_default);
-    bool console = is_console_user(r);
-    if ((r->exempt & WARN_SESSION) || lim <= 0 || (console && console_session == -1))
-        return;
-    if (console && console_session != -2)
-        lim = console_session;
-    int64_t elapsed = now - r->login_time;
-    if (elapsed < lim)
-        return;
-    std::string why = "session: in use " + check_clock(elapsed) + ", limit " + check_minutes(lim);
-    if (warn_time <= 0) {
-        v->push_back({"log out", why + ", no grace (warn 0)"});
-    } else if (elapsed >= lim + warn_time - SLACK) {
-        v->push_back({"warn", why + ", grace over" + ALREADY_WARNED});
-    } else {
-        v->push_back({"warn", why + "; logged out at the end of the " + check_minutes(warn_time) +
-                                  " grace"});
-    }
-}
-
-// The multiple-login check over the n logins, sorted as the daemon sorts
-// them; verdicts go to the slot of each login beyond its user's allowance.
-void judge_multiple(int n, std::vector<Verdict>* verdicts) {
-    if (multiple_threshold == 0 || n < multiple_threshold)
-        return;
-    std::sort(
-        ActiveSessions, ActiveSessions + n,
-        [](const SessionRecord* a, const SessionRecord* b) { return compare_sessions(a, b) < 0; });
-    int32_t allowed = multiples;
-    if (allowed < 0) {
-        int users = count_distinct_users(n);
-        allowed = users > 0 ? multiple_threshold / users : 1;
-    }
-    if (allowed <= 0)
-        allowed = 1;
-    int start = -1;
-    for (int i = 0; i < n; ++i) {
-        const SessionRecord* r = ActiveSessions[i];
-        bool console = is_console_user(r);
-        if (console && console_multiple == -1)
-            continue;
-        if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0)
-            start = i;
-        int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
-        if (i - start < lim)
-            continue;
-        std::vector<Verdict>* v = &verdicts[r - SessionTable];
-        std::string why = "multiple: login " + std::to_string(i - start + 1) + " of " + r->user +
-                          ", " + std::to_string(lim) + " allowed";
-        if (r->exempt & WARN_MULTIPLE)
-            v->push_back({"nothing", why + ", but exempt"});
-        else
-            v->push_back({"warn", why + ALREADY_WARNED});
-    }
-}
-
-bool in_group(const int32_t* groups, int32_t gid) {
-    for (int i = 0; i < NGROUPS_KEPT && groups[i] >= 0; ++i)
-        if (groups[i] == gid)
-            return true;
-    return false;
-}
-
-void judge_group(const SessionRecord* last, SessionRecord* const* order, int n,
-                 std::vector<Verdict>* v) {
-    if (last->maxuser_gid == 0 || (last->exempt & WARN_MAXUSER))
-        return;
-    int count = 0;
-    for (int i = 0; i < n; ++i)
-        if (in_group(order[i]->groups, last->maxuser_gid))
-            ++count;
-    if (count > last->maxuser_limit)
-        v->push_back({"warn", "maxuser: " + std::to_string(count) + " logins of group id " +
-                                  std::to_string(last->maxuser_gid) + ", " +
-                                  std::to_string(last->maxuser_limit) + " allowed" +
-                                  ALREADY_WARNED});
 }
 
 std::string stamp(time_t t) {
@@ -220,33 +135,41 @@ std::string stamp(time_t t) {
 
 }  // namespace
 
-int check_dry_run(FILE* out) {
+int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts) {
+    for (auto& v : dry_verdicts) v.clear();
     CycleChecks saved = cycle_checks;
-    cycle_checks = scan_only;
+    cycle_checks = dry_checks;
     session_table_reset();
+    dry_now = platform->now();
     poll_scan(0);
     cycle_checks = saved;
-
-    int n = active_count;
-    SessionRecord* order[MAXUSERS];
-    std::copy(ActiveSessions, ActiveSessions + n, order);
-    time_t now = platform->now();
-
-    std::vector<std::vector<Verdict>> verdicts(MAXUSERS);
-    for (int i = 0; i < n; ++i) {
-        int slot = static_cast<int>(order[i] - SessionTable);
-        judge_idle(slot, now, &verdicts[slot]);
-        judge_refusal(order[i], &verdicts[slot]);
-        judge_session(order[i], n, now, &verdicts[slot]);
+    if (out != nullptr) {
+        for (int slot = 0; slot < MAXUSERS; ++slot) {
+            counts[slot] = 0;
+            for (const DryVerdict& d : dry_verdicts[slot])
+                if (!d.stale && counts[slot] < CHECK_VERDICTS_MAX)
+                    out[slot][counts[slot]++] = d.v;
+        }
     }
-    judge_multiple(n, verdicts.data());
-    if (n > 0)
-        judge_group(order[n - 1], order, n, &verdicts[order[n - 1] - SessionTable]);
+    return active_count;
+}
+
+int check_dry_run(FILE* out) {
+    check_judge(nullptr, nullptr);
+    // The scan's order: the multiple-login check sorts ActiveSessions.
+    std::vector<const SessionRecord*> order;
+    for (int slot = 0; slot < MAXUSERS; ++slot) {
+        const SessionRecord* r = &SessionTable[slot];
+        for (int i = 0; i < active_count; ++i)
+            if (ActiveSessions[i] == r)
+                order.push_back(r);
+    }
+    int n = static_cast<int>(order.size());
+    time_t now = dry_now;
 
     std::fprintf(out, "%s: %d user login%s; console user: %s\n", stamp(now).c_str(), n,
                  n == 1 ? "" : "s", console_user[0] != '\0' ? console_user : "none");
-    for (int i = 0; i < n; ++i) {
-        const SessionRecord* r = order[i];
+    for (const SessionRecord* r : order) {
         int slot = static_cast<int>(r - SessionTable);
         std::fprintf(out, "\n%s on %s from %s, logged in %s\n", r->user, session_line(r), r->host,
                      stamp(r->login_time).c_str());
@@ -257,12 +180,18 @@ int check_dry_run(FILE* out) {
             idle < 0 ? "unknown: the terminal cannot be examined"
                      : (check_clock(idle) + (idle_method == 1 ? " (input or output)" : " (input)"))
                            .c_str());
-        const std::vector<Verdict>& v = verdicts[slot];
+        const std::vector<DryVerdict>& v = dry_verdicts[slot];
         if (v.empty())
             std::fprintf(out, "  %-15s nothing\n", "now");
-        for (size_t k = 0; k < v.size(); ++k)
-            std::fprintf(out, "  %-15s %s (%s)\n", k == 0 ? "now" : "", v[k].action.c_str(),
-                         v[k].why.c_str());
+        for (size_t k = 0; k < v.size(); ++k) {
+            const char* label = k == 0 ? "now" : "";
+            if (v[k].stale)
+                std::fprintf(out, "  %-15s nothing (a stale record: its login is gone)\n", label);
+            else
+                std::fprintf(out, "  %-15s %s (%s)\n", label,
+                             v[k].v.action == VERDICT_LOGOUT ? "log out" : "warn",
+                             dry_why(r, v[k].v).c_str());
+        }
     }
     return n;
 }

@@ -192,6 +192,8 @@ static void warn_timeout(int /*sig*/) {
     _exit(warn_child(r, kind, deliver));
 }
 
+void (*warn_observer)(const SessionRecord* r, int kind) = nullptr;
+
 void warn(int index, int kind, int deliver) {
     SessionRecord* r =
         (kind == WARN_IDLE || kind == WARN_XLOCK) ? &SessionTable[index] : ActiveSessions[index];
@@ -205,6 +207,8 @@ void warn(int index, int kind, int deliver) {
     if (kind == WARN_REFUSED || kind == WARN_XLOCK || (r->warned & static_cast<uint32_t>(kind)))
         r->ended = SESSION_LOGGED_OUT;
 
+    if (warn_observer != nullptr)
+        warn_observer(r, kind);
     pid_t pid = platform->fork_process();
     if (pid < 0) {
         log_line("Cannot fork in warn: %s", std::strerror(errno));

@@ -33,6 +33,11 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);
 
+// When set, warn calls it with the record and kind just before it forks
+// (ended already SESSION_LOGGED_OUT for a logout): for tests that record
+// what a pass does.  Null in the daemon.
+extern void (*warn_observer)(const SessionRecord* r, int kind);
+
 // 1 when r may be acted on: not yet logged out or found stale, and live
 // (live.h).  Otherwise 0; a record found stale here is marked SESSION_STALE
 // and logged once, "%19.19s : stale record of %s on %s, left alone".  warn

@@ -50,52 +50,106 @@ static time_t device_latest(const char* path, FutureStamp* f, time_t now) {
 
 // An active session's next check: when its idle limit runs out, or when its
 // session ends, whichever comes first.
-static void set_next_check_active(SessionRecord* r, time_t due) {
-    r->next_check = due;
-    if (r->session_limit > 0 && session_start(r) + r->session_limit < r->next_check)
-        r->next_check = session_start(r) + r->session_limit;
+static int64_t idle_active_due(const SessionRecord* r, int64_t due) {
+    if (r->session_limit > 0 && session_start(r) + r->session_limit < due)
+        due = session_start(r) + r->session_limit;
+    return due;
+}
+
+// Idle past the limit and not exempt: the warning, or the logout once it is
+// out (or at once without a grace); due is the next check while warned.
+static Verdict idle_past_limit(const SessionRecord* r, int64_t limit, int64_t idle, int64_t due,
+                               time_t now) {
+    bool warned = (r->warned & WARN_IDLE) != 0;
+    int action = warned || warn_time <= 0 ? VERDICT_LOGOUT : VERDICT_WARN;
+    return Verdict{action, WARN_IDLE, limit, idle, warned ? due : now + warn_time};
+}
+
+int64_t idle_seconds(int slot, time_t now) {
+    SessionRecord* r = &SessionTable[slot];
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
+        return console_idle_time(r->idle_limit, slot);
+    time_t ref;
+    if (device_activity(r->tty_path, r, now, &ref) != 0)
+        return -1;
+    return now - ref;
+}
+
+static Verdict judge_console_idle(int slot, time_t now) {
+    SessionRecord* r = &SessionTable[slot];
+    if (r->exempt & WARN_IDLE)
+        return verdict_none();
+
+    time_t d = console_idle_time(r->idle_limit, slot);
+    time_t x = xlock_idle_time(r->user);
+    int64_t limit = r->idle_limit;
+    int64_t idle = std::max(d, x);
+
+    if (d < limit - SLACK && x < limit - SLACK) {
+        Verdict v = verdict_none(WARN_IDLE, idle_active_due(r, now - idle + limit));
+        v.measured = idle;
+        return v;
+    }
+    if (x >= limit - SLACK)
+        return Verdict{VERDICT_LOGOUT, WARN_XLOCK, limit, x, VERDICT_NOT_DUE};
+    return idle_past_limit(r, limit, d, now - idle + limit, now);
+}
+
+Verdict judge_idle(int slot, time_t now) {
+    SessionRecord* r = &SessionTable[slot];
+    // Logged out or stale: the record outlived its login and is left alone.
+    if (r->idle_limit < 0 || r->ended != SESSION_OPEN)
+        return verdict_none();
+    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0)
+        return judge_console_idle(slot, now);
+
+    int64_t limit = r->idle_limit;
+    if (std::strcmp(r->user, console_user) == 0) {
+        if (console_idle == -1)
+            return verdict_none();
+        if (console_idle != -2) limit = console_idle;
+    }
+
+    int64_t idle = idle_seconds(slot, now);
+    if (idle < 0) {
+        // A terminal that cannot be examined tells nothing about its use:
+        // never log out on that ground; look again when the limit would end.
+        return verdict_none(0, now + std::max<int64_t>(limit, SLACK));
+    }
+    time_t ref = now - idle;
+    if (now - session_start(r) < limit - SLACK || idle < limit - SLACK) {
+        Verdict v = verdict_none(WARN_IDLE, idle_active_due(r, ref + limit));
+        v.measured = idle;
+        return v;
+    }
+    if (r->exempt & WARN_IDLE)
+        return verdict_none();
+    return idle_past_limit(r, limit, idle, ref + limit, now);
 }
 
 void enforce_idle(int slot) {
     SessionRecord* r = &SessionTable[slot];
-    // Logged out or stale: the record outlived its login and is left alone.
-    if (r->idle_limit < 0 || r->ended != SESSION_OPEN) return;
-    if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
-        enforce_console_idle(slot);
-        return;
-    }
-
-    int64_t limit = r->idle_limit;
-    if (std::strcmp(r->user, console_user) == 0) {
-        if (console_idle == -1) return;
-        if (console_idle != -2) limit = console_idle;
-    }
-
     time_t now = platform->now();
-    time_t ref;
-    if (device_activity(r->tty_path, r, now, &ref) != 0) {
-        // A terminal that cannot be examined tells nothing about its use:
-        // never log out on that ground; look again when the limit would end.
-        r->next_check = now + std::max<int64_t>(limit, SLACK);
+    Verdict v = judge_idle(slot, now);
+    if (v.due != VERDICT_NOT_DUE)
+        r->next_check = v.due;
+    if (v.action == VERDICT_NONE) {
+        r->warned &= ~v.kind;
         return;
     }
-
-    if (now - session_start(r) < limit - SLACK || now - ref < limit - SLACK) {
-        r->warned &= ~WARN_IDLE;
-        set_next_check_active(r, ref + limit);
+    if (v.kind == WARN_XLOCK) {
+        r->warned &= WARN_XLOCK;
+        warn(slot, WARN_XLOCK, 1);
         return;
     }
-
-    if (r->exempt & WARN_IDLE) return;
-    if (r->warned & WARN_IDLE) {
-        r->next_check = ref + limit;
-    } else {
+    if ((r->warned & WARN_IDLE) == 0) {
         grace_begin(&r->idle_grace, now, warn_time);
-        r->next_check = grace_end(r->idle_grace);
         if (warn_time <= 0) r->warned |= WARN_IDLE;
     }
+    // The warning's text names the limit that applied, the console's
+    // limit for the console user's other logins.
     int32_t saved = r->idle_limit;
-    r->idle_limit = static_cast<int32_t>(limit);
+    r->idle_limit = static_cast<int32_t>(v.shown);
     warn(slot, WARN_IDLE, 1);
     r->idle_limit = saved;
 }
@@ -114,33 +168,6 @@ time_t console_idle_time(int32_t limit, int slot) {
     return std::min(idle, now - console);
 }
 
-time_t xlock_idle_time(const char* /*user*/) { return 0; }
-
-void enforce_console_idle(int slot) {
-    SessionRecord* r = &SessionTable[slot];
-    if (r->exempt & WARN_IDLE) return;
-
-    time_t now = platform->now();
-    time_t d = console_idle_time(r->idle_limit, slot);
-    time_t x = xlock_idle_time(r->user);
-    int64_t limit = r->idle_limit;
-
-    if (d < limit - SLACK && x < limit - SLACK) {
-        r->warned &= ~WARN_IDLE;
-        set_next_check_active(r, now - std::max(d, x) + limit);
-        return;
-    }
-    if (x >= limit - SLACK) {
-        r->warned &= WARN_XLOCK;
-        warn(slot, WARN_XLOCK, 1);
-        return;
-    }
-    if (r->warned & WARN_IDLE) {
-        r->next_check = now - std::max(d, x) + limit;
-    } else {
-        grace_begin(&r->idle_grace, now, warn_time);
-        r->next_check = grace_end(r->idle_grace);
-        if (warn_time <= 0) r->warned |= WARN_IDLE;
-    }
-    warn(slot, WARN_IDLE, 1);
+time_t xlock_idle_time(const char* /*user*/) {
+    return 0;
 }

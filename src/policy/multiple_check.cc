@@ -25,22 +25,22 @@ int count_distinct_users(int n) {
     return count;
 }
 
-// Before a user's logins over the allowance are warned, the ones counted
+// Before a user's logins over the allowance are judged, the ones counted
 // against them must be live: a record its login outlived (a crash, a login
 // program killed by a forced logout) would cost the user a live login.
 // Looked at only for a user over the allowance, so a quiet pass costs nothing.
-static void multiple_prune_run(int start, int n, int32_t lim) {
+static void multiple_prune_run(int start, int n, int32_t lim, int (*live)(SessionRecord*)) {
     int end = start;
     while (end < n && std::strcmp(ActiveSessions[end]->user, ActiveSessions[start]->user) == 0)
         ++end;
     if (end - start <= lim) return;
-    for (int i = start; i < end; ++i) warn_live(ActiveSessions[i]);
+    for (int i = start; i < end; ++i) live(ActiveSessions[i]);
 }
 
-time_t enforce_multiple_logins(int n) {
+void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out) {
     if (multiple_threshold == 0 || n < multiple_threshold) {
-        for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
-        return 0;
+        for (int i = 0; i < n; ++i) out[i] = verdict_none(WARN_MULTIPLE);
+        return;
     }
 
     std::sort(ActiveSessions, ActiveSessions + n, [](const SessionRecord* a, const SessionRecord* b) {
@@ -56,39 +56,62 @@ time_t enforce_multiple_logins(int n) {
     }
     if (allowed <= 0) allowed = 1;
 
-    time_t now = platform->now();
-    int64_t soonest = 0;
     int start = -1;
     int counted = 0;  // live logins of this user so far
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
+        out[i] = verdict_none();
         bool console = std::strcmp(r->user, console_user) == 0;
         if (console && console_multiple == -1) continue;
         int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
         if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) {
             start = i;
             counted = 0;
-            multiple_prune_run(start, n, lim);
+            multiple_prune_run(start, n, lim, live);
         }
         if (r->ended != SESSION_OPEN) continue;
         if (counted++ < lim) {
-            r->warned &= ~WARN_MULTIPLE;
+            out[i] = verdict_none(WARN_MULTIPLE);
+            out[i].measured = counted;
         } else if ((r->exempt & WARN_MULTIPLE) == 0) {
             // The warning gives "the next" sleep_interval as it is when
             // written; the logout waits for that, whatever runs a pass sooner.
-            bool first = (r->warned & WARN_MULTIPLE) == 0;
-            if (first)
-                grace_begin(&r->multiple_grace, now, sleep_interval);
-            bool over = !first && grace_over(r->multiple_grace, now);
-            if (first || over) {
-                int64_t saved = r->next_check;
-                r->next_check = lim;  // the warning names the allowance
-                warn(i, WARN_MULTIPLE, 1);
-                r->next_check = saved;
+            Verdict v{VERDICT_WARN, WARN_MULTIPLE, lim, counted, now + sleep_interval};
+            if ((r->warned & WARN_MULTIPLE) != 0) {
+                v.due = grace_end(r->multiple_grace);
+                if (grace_over(r->multiple_grace, now)) {
+                    v.action = VERDICT_LOGOUT;
+                } else {
+                    v.action = VERDICT_NONE;
+                    v.kind = 0;
+                }
             }
-            int64_t end = grace_end(r->multiple_grace);
-            if (!over && end > now && (soonest == 0 || end < soonest)) soonest = end;
+            out[i] = v;
         }
+    }
+}
+
+time_t enforce_multiple_logins(int n) {
+    time_t now = platform->now();
+    Verdict verdicts[MAXUSERS];
+    judge_multiple(n, now, warn_live, verdicts);
+    int64_t soonest = 0;
+    for (int i = 0; i < n; ++i) {
+        SessionRecord* r = ActiveSessions[i];
+        const Verdict& v = verdicts[i];
+        if (v.action == VERDICT_NONE)
+            r->warned &= ~v.kind;
+        if (v.action == VERDICT_WARN)
+            grace_begin(&r->multiple_grace, now, sleep_interval);
+        if (v.action != VERDICT_NONE) {
+            int64_t saved = r->next_check;
+            r->next_check = v.shown;  // the warning names the allowance
+            warn(i, WARN_MULTIPLE, 1);
+            r->next_check = saved;
+        }
+        if (v.action != VERDICT_LOGOUT && v.due != VERDICT_NOT_DUE && v.due > now &&
+            (soonest == 0 || v.due < soonest))
+            soonest = v.due;
     }
     return static_cast<time_t>(soonest);
 }

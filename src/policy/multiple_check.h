@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/session_table.h"
+#include "policy/verdict.h"
 
 // Sort order of ActiveSessions: user name, then earlier login first.
 int compare_sessions(const SessionRecord* a, const SessionRecord* b);
@@ -13,9 +14,18 @@ int compare_sessions(const SessionRecord* a, const SessionRecord* b);
 // ActiveSessions.
 int count_distinct_users(int n);
 
-// Sorts ActiveSessions and warns, then logs out, each user's logins beyond
-// the allowance, when at least multiple_threshold sessions are present.  A
-// login is logged out no sooner than the grace its warning announced.
+// Judges the first n of ActiveSessions at now, when at least
+// multiple_threshold sessions are present: sorts them, and gives out[i] the
+// verdict on ActiveSessions[i]: within the allowance (kind WARN_MULTIPLE,
+// nothing to do), the warning for a login beyond it, the logout once the
+// grace its warning announced is over, or nothing while it runs (due: the
+// grace's end).  shown is the allowance, measured the login's place among
+// its user's live logins.  Before a user's logins are counted against the
+// allowance each is asked of live (warn_live in the daemon), which may mark
+// it stale.  Neither warns nor logs itself.
+void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out);
+
+// Carries out judge_multiple's verdicts (graces, warned bits, warn).
 // Returns the time at which the next warned login's grace ends, or 0.
 time_t enforce_multiple_logins(int n);
 

@@ -66,49 +66,73 @@ void recent_session_users_reset() {
     }
 }
 
+Verdict judge_refusal(const SessionRecord* r) {
+    if (r->refused == 1 && (r->exempt & WARN_REFUSED) == 0)
+        return Verdict{VERDICT_LOGOUT, WARN_REFUSED, 0, -1, VERDICT_NOT_DUE};
+    return verdict_none();
+}
+
 void enforce_refusals(int n) {
-    for (int i = 0; i < n; ++i) {
-        const SessionRecord* r = ActiveSessions[i];
-        if (r->refused == 1 && (r->exempt & WARN_REFUSED) == 0) warn(i, WARN_REFUSED, 1);
+    for (int i = 0; i < n; ++i)
+        if (judge_refusal(ActiveSessions[i]).action != VERDICT_NONE)
+            warn(i, WARN_REFUSED, 1);
+}
+
+Verdict judge_session(const SessionRecord* r, int n, time_t now) {
+    if (session_threshold == 0 || n < session_threshold)
+        return verdict_none();
+    // A record that outlived its logout must not renew the user's
+    // refusal, nor wake the daemon for nothing, at every pass.
+    if (r->ended != SESSION_OPEN)
+        return verdict_none();
+    int64_t lim = r->session_limit;
+    if (lim <= 0)
+        lim = minutes_to_seconds(session_default);
+    bool console = std::strcmp(r->user, console_user) == 0;
+    if ((r->exempt & WARN_SESSION) || lim <= 0 || (console && console_session == -1))
+        return verdict_none();
+    if (console && console_session != -2)
+        lim = console_session;
+
+    int64_t elapsed = now - session_start(r);
+    if (elapsed < lim) {
+        Verdict v = verdict_none(WARN_SESSION);
+        v.measured = elapsed;
+        return v;
     }
+    // The logout comes when the grace the warning announced has run out,
+    // however early another login's pass runs this check.
+    bool first = (r->warned & WARN_SESSION) == 0;
+    if (first) {
+        int action = warn_time <= 0 ? VERDICT_LOGOUT : VERDICT_WARN;
+        return Verdict{action, WARN_SESSION, lim, elapsed, now + warn_time};
+    }
+    int action = grace_over(r->session_grace, now) ? VERDICT_LOGOUT : VERDICT_NONE;
+    return Verdict{action, action == VERDICT_NONE ? 0U : WARN_SESSION, lim, elapsed,
+                   grace_end(r->session_grace)};
 }
 
 time_t enforce_session_length(int n) {
-    if (session_threshold == 0 || n < session_threshold) return 0;
-
     time_t now = platform->now();
     int64_t soonest = 0;
     for (int i = 0; i < n; ++i) {
         SessionRecord* r = ActiveSessions[i];
-        // A record that outlived its logout must not renew the user's
-        // refusal, nor wake the daemon for nothing, at every pass.
-        if (r->ended != SESSION_OPEN) continue;
-        int64_t lim = r->session_limit;
-        if (lim <= 0) lim = minutes_to_seconds(session_default);
-        bool console = std::strcmp(r->user, console_user) == 0;
-        if ((r->exempt & WARN_SESSION) || lim <= 0 || (console && console_session == -1))
-            continue;
-        if (console && console_session != -2) lim = console_session;
-
-        int64_t elapsed = now - session_start(r);
-        if (elapsed < lim) {
-            r->warned &= ~WARN_SESSION;
-            continue;
-        }
-        // The logout comes when the grace the warning announced has run out,
-        // however early another login's pass runs this check.
-        bool first = (r->warned & WARN_SESSION) == 0;
-        if (first || grace_over(r->session_grace, now)) {
+        Verdict v = judge_session(r, n, now);
+        if (v.action == VERDICT_NONE) {
+            r->warned &= ~v.kind;
+        } else {
             remember_session_user(r);
-            if (first)
+            if ((r->warned & WARN_SESSION) == 0)
                 grace_begin(&r->session_grace, now, warn_time);
             if (warn_time <= 0) r->warned |= WARN_SESSION;
             int32_t saved = r->session_limit;
-            r->session_limit = static_cast<int32_t>(lim);
+            r->session_limit = static_cast<int32_t>(v.shown);
             warn(i, WARN_SESSION, 1);
             r->session_limit = saved;
         }
-        int64_t remaining = grace_end(r->session_grace) - now;
+        if (v.due == VERDICT_NOT_DUE)
+            continue;
+        int64_t remaining = v.due - now;
         if (remaining < SESSION_MIN_WAKE) remaining = SESSION_MIN_WAKE;
         if (soonest == 0 || remaining < soonest) soonest = remaining;
     }

@@ -2,103 +2,138 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
+#include <random>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "base/session_table.h"
 #include "check_fixture.h"
+#include "config/settings.h"
+#include "daemon/cycle.h"
+#include "enforce/warn.h"
+#include "policy/session_check.h"
 
 namespace {
 
 using DryRunTest = CheckToolTest;
 
-// The "now" rows of each login's block, joined: what the daemon would do.
-std::vector<std::string> Verdicts(const std::string& report) {
-    std::vector<std::string> out;
-    std::istringstream in(report);
-    bool in_now = false;
-    for (std::string l; std::getline(in, l);) {
-        if (l.rfind("  now ", 0) == 0) {
-            out.push_back(l.substr(18));
-            in_now = true;
-        } else if (in_now && l.rfind("                  ", 0) == 0) {
-            out.back() += " | " + l.substr(18);
-        } else {
-            in_now = false;
-        }
-    }
-    return out;
+// (slot, kind, log out) for each warning or logout, in the order given.
+using Acts = std::vector<std::tuple<int, uint32_t, bool>>;
+Acts daemon_acts;
+
+// A random policy over alice and bob (staff, gid 50) and carol (no account).
+std::string RandomConf(std::mt19937& rng) {
+    auto pick = [&rng](int lo, int hi) {
+        return std::to_string(lo + static_cast<int>(rng() % (hi - lo + 1)));
+    };
+    auto maybe = [&rng]() { return rng() % 2 == 0; };
+    const char* warns[] = {"0", "60", "300"};
+    std::string c = "sleep " + pick(20, 120) + "\nwarn " + warns[rng() % 3] + "\n";
+    if (maybe())
+        c += "timeout default " + pick(1, 40) + "\n";
+    if (maybe())
+        c += "timeout login alice " + pick(1, 10) + "\n";
+    if (maybe())
+        c += "idlemethod inputoutput\n";
+    if (maybe())
+        c += "threshold session " + pick(1, 4) + "\nsession default " + pick(1, 120) + "\n";
+    if (maybe())
+        c += "session login bob " + pick(1, 60) + "\n";
+    if (maybe())
+        c += "threshold multiple " + pick(1, 4) + "\n";
+    if (maybe())
+        c += "multiples " + pick(1, 3) + "\n";
+    if (maybe())
+        c += "maxuser group staff " + pick(1, 3) + "\n";
+    if (rng() % 4 == 0)
+        c += "refuse login carol\n";
+    if (rng() % 8 == 0)
+        c += "timeout tty console 0\n";  // the screen-lock logout
+    const char* kinds[] = {"idle", "session", "multiple", "all"};
+    if (rng() % 3 == 0)
+        c += std::string("exempt login bob ") + kinds[rng() % 4] + "\n";
+    if (rng() % 4 == 0)
+        c += "conswins idle " + pick(1, 20) + "\nconswins multiple 1\n";
+    return c;
 }
 
-TEST_F(DryRunTest, WhatTheChecksWouldDo) {
-    const time_t T = fake_.clock;
-    const std::string grace = "; a login the daemon has already warned is logged out instead";
-    const struct {
-        std::string conf;
-        std::function<void(FakePlatform&)> logins;
-        std::vector<std::string> verdicts;
-    } cases[] = {
-        {"sleep 60\nwarn 60\ntimeout default 30\n",
-         [T](FakePlatform& p) {
-             p.AddLogin("alice", "pts/1", "", T - 3600);  // used 1794 s ago: active
-             p.SetTimes("/dev/pts/1", T - 1794, T - 1794);
-             p.AddLogin("bob", "pts/2", "", T - 3600);  // 1795 s: the limit less the slack
-             p.SetTimes("/dev/pts/2", T - 1795, T);
-             p.AddLogin("alice", "pts/3", "", T - 100);  // too young to be idle
-             p.SetTimes("/dev/pts/3", 0, 0);
-             p.AddLogin("bob", "pts/4", "", T - 3600);  // no device to examine
-         },
-         {"nothing",
-          "warn (idle: idle 0:29:55, limit 30 minutes; logged out 1 minute later if still idle" +
-              grace + ")",
-          "nothing", "nothing (the terminal cannot be examined, so it is never taken as idle)"}},
-        {"sleep 60\nwarn 0\ntimeout default 30\nexempt login bob idle\nrefuse login alice\n",
-         [T](FakePlatform& p) {
-             p.AddLogin("alice", "pts/1", "", T - 3600);
-             p.SetTimes("/dev/pts/1", T - 1800, T - 1800);
-             p.AddLogin("bob", "pts/2", "", T - 3600);
-             p.SetTimes("/dev/pts/2", T - 1800, T - 1800);
-         },
-         {"log out (idle: idle 0:30:00, limit 30 minutes, no grace (warn 0)) | log out (refused: "
-          "the refusal notice, then the logout 5 seconds later)",
-          "nothing (idle past its limit, but exempt)"}},
-        {"sleep 60\nwarn 60\nthreshold session 2\nsession login alice 60\nsession default 10\n",
-         [T](FakePlatform& p) {
-             p.AddLogin("alice", "pts/1", "", T - 3600);
-             p.AddLogin("bob", "pts/2", "", T - 655);
-             p.AddLogin("carol", "pts/3", "", T - 599);
-         },
-         {"warn (session: in use 1:00:00, limit 60 minutes; logged out at the end of the 1 minute "
-          "grace)",
-          "warn (session: in use 0:10:55, limit 10 minutes, grace over" + grace + ")", "nothing"}},
-        {"sleep 60\nthreshold multiple 1\nmultiples 1\nmaxuser group staff 2\n",
-         [T](FakePlatform& p) {
-             p.AddLogin("bob", "pts/1", "", T - 100);
-             p.AddLogin("alice", "pts/2", "", T - 50);
-             p.AddLogin("alice", "pts/3", "", T - 90);
-         },
-         // The group limit is checked on the login the database lists last.
-         {"nothing", "warn (multiple: login 2 of alice, 1 allowed" + grace + ")",
-          "warn (maxuser: 3 logins of group id 50, 2 allowed" + grace + ")"}},
-        {"sleep 60\ntimeout tty console 0\n",
-         [T](FakePlatform& p) {
-             p.AddLogin("alice", "console", "", T - 100);
-             p.SetTimes("/dev/console", T, T);
-         },
-         {"log out (xlock: the screen-lock idle time reaches the idle limit 0 minutes)"}},
-    };
-    for (const auto& c : cases) {
+// Random logins through the fake platform: terminals used at any time in
+// the last hours (or in the future, or not to be examined), some logins
+// gone (a dead process, a terminal another user owns), now and then the
+// console.
+void RandomLogins(std::mt19937& rng, FakePlatform& p) {
+    const time_t T = p.clock;
+    auto ago = [&rng](int most) { return static_cast<time_t>(rng() % most); };
+    const char* users[] = {"alice", "bob", "carol"};
+    int n = 1 + static_cast<int>(rng() % 7);
+    for (int i = 0; i < n; ++i) {
+        std::string line = rng() % 10 == 0 ? "console" : "pts/" + std::to_string(rng() % 9);
+        std::string path = "/dev/" + line;
+        p.AddLogin(users[rng() % 3], line, "", T - ago(4 * 3600)).ut_pid = 100 + i;
+        int look = static_cast<int>(rng() % 10);
+        if (look == 0)
+            p.files.erase(path);
+        else if (look == 1)
+            p.SetTimes(path, T + 100, T + 100);
+        else
+            p.SetTimes(path, T - ago(3600), T - ago(3600));
+        if (rng() % 10 == 0)
+            p.dead_pids.push_back(100 + i);
+        if (rng() % 10 == 0)
+            p.owners[path] = 4321;
+    }
+    p.SetTimes(PATH_KBD, T - ago(3600), T - ago(3600));
+    p.SetTimes(PATH_MOUSE, T - ago(3600), T - ago(3600));
+}
+
+// What quelld-check -n judges for a state is what the daemon's next pass
+// does to it: the same warnings and logouts, of the same kinds, to the same
+// logins, in the same order.
+TEST_F(DryRunTest, VerdictsAreTheDaemonsNextPass) {
+    std::mt19937 rng(15);
+    int acting = 0;
+    for (int round = 0; round < 300; ++round) {
         fake_.logins.clear();
         fake_.files.clear();
-        c.logins(fake_);
-        ASSERT_EQ(Check(c.conf), 0) << c.conf;
-        std::string report = Report([](FILE* f) { check_dry_run(f); });
-        EXPECT_EQ(Verdicts(report), c.verdicts) << c.conf << report;
+        fake_.dead_pids.clear();
+        fake_.owners.clear();
+        std::string conf = RandomConf(rng);
+        RandomLogins(rng, fake_);
+        ASSERT_EQ(Check(conf), 0) << conf << Problems();
+        int32_t interval = sleep_interval;
+
+        static Verdict out[MAXUSERS][CHECK_VERDICTS_MAX];
+        static int counts[MAXUSERS];
+        check_judge(out, counts);
+        Acts judged;
+        for (int slot = 0; slot < MAXUSERS; ++slot)
+            for (int k = 0; k < counts[slot]; ++k)
+                judged.emplace_back(slot, out[slot][k].kind, out[slot][k].action == VERDICT_LOGOUT);
+
+        session_table_reset();
+        recent_session_users_reset();
+        sleep_interval = interval;
+        daemon_acts.clear();
+        warn_observer = [](const SessionRecord* r, int kind) {
+            daemon_acts.emplace_back(static_cast<int>(r - SessionTable),
+                                     static_cast<uint32_t>(kind), r->ended == SESSION_LOGGED_OUT);
+        };
+        int forks = fake_.forks;
+        poll_scan(0);
+        warn_observer = nullptr;
+        std::stable_sort(daemon_acts.begin(), daemon_acts.end(), [](const auto& a, const auto& b) {
+            return std::get<0>(a) < std::get<0>(b);
+        });
+        EXPECT_EQ(judged, daemon_acts) << "round " << round << "\n" << conf;
+        EXPECT_EQ(fake_.forks - forks, static_cast<int>(judged.size()));
+        acting += static_cast<int>(judged.size());
+        Problems();
     }
-    // It never forks (no warning child), and writes nothing to the log.
-    EXPECT_EQ(fake_.forks, 0);
-    EXPECT_EQ(Log(), "");
+    recent_session_users_reset();
+    // The rounds reach warnings and logouts, not only quiet states.
+    EXPECT_GT(acting, 150);
 }
 
 TEST_F(DryRunTest, ReportsLoginsInDatabaseOrder) {

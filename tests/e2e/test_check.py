@@ -14,7 +14,7 @@ import subprocess
 import time
 
 import sandbox
-from sandbox import LOG_PATH
+from sandbox import LOG_PATH, LOGOUT_NOTICE, ago, because
 
 CHECK_BIN = os.environ.get("QUELLD_CHECK_BIN") or os.path.join(
     os.path.dirname(sandbox.QUELLD_BIN), "quelld-check")
@@ -167,3 +167,46 @@ class DryRunTest(sandbox.SandboxTestCase):
             self.assertEqual(s.read(timeout=0.3), b"", s.user)
             self.assertTrue(s.alive(), s.user)
         self.assertFalse(os.path.exists(LOG_PATH))
+
+    def test_dry_run_names_what_the_daemon_then_does(self):
+        """The warnings and logouts -n shows are the ones the daemon then carries out."""
+        accounts()
+        sandbox.add_user("dave")
+        sandbox.write_config("sleep 1\nwarn 3\ntimeout default 10\n"
+                             "threshold multiple 1\nmultiples 1\nrefuse login carol\n")
+        idle = sandbox.login("alice", login_time=ago(3600))
+        idle.set_idle(11 * 60)
+        busy = sandbox.login("bob", login_time=ago(3600))
+        refused = sandbox.login("carol", login_time=ago(3600))
+        late = sandbox.login("dave", login_time=ago(60))
+        early = sandbox.login("dave", login_time=ago(600))
+        for s in (busy, refused, late, early):
+            sandbox.set_tty_times(s.path)
+
+        r = check("-n", cwd="/")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        shown = {}
+        for block in r.stdout.split("\n\n")[1:]:
+            head = re.match(r"(\S+) on (\S+) from ", block)
+            acts = re.findall(r"(?m)^  (?:now )?\s+(warn|log out) \((\w+):", block)
+            shown[(head.group(1), head.group(2))] = acts
+        self.assertEqual(shown, {("alice", idle.line): [("warn", "idle")],
+                                 ("bob", busy.line): [],
+                                 ("carol", refused.line): [("log out", "refused")],
+                                 ("dave", late.line): [("warn", "multiple")],
+                                 ("dave", early.line): []})
+
+        sandbox.start_daemon(config=None)
+        # Warned logins are logged out once the grace is over, so every
+        # login -n named ends up in a "because" line, and no other.
+        named = {(u, line): acts[0][1] for (u, line), acts in shown.items() if acts}
+        for (user, line), reason in named.items():
+            sandbox.wait_for_log(because(user, "/dev/" + line, reason), timeout=30)
+        for s in (idle, late):
+            out = s.expect(LOGOUT_NOTICE, timeout=20)
+            self.assertIn(b"\a", out[:-len(LOGOUT_NOTICE)], s.user)  # the warning came first
+        logged = {(u, p[len("/dev/"):]): why for u, p, why in
+                  re.findall(r"(?m) : (\S+) on (\S+) because (\w+)$", sandbox.read_log())}
+        self.assertEqual(logged, named)
+        for s in (busy, early):
+            self.assertTrue(s.alive(), s.user)
