@@ -9,9 +9,9 @@
 
 #include "base/event_log.h"
 #include "base/session_table.h"
-#include "check/check_conf.h"
-#include "check/check_dryrun.h"
-#include "check/check_policy.h"
+#include "checker/check_conf.h"
+#include "checker/check_dryrun.h"
+#include "checker/check_policy.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 

@@ -1,4 +1,4 @@
-#include "check/check_policy.h"
+#include "checker/check_policy.h"
 
 #include <gtest/gtest.h>
 

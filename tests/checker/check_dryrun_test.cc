@@ -1,4 +1,4 @@
-#include "check/check_dryrun.h"
+#include "checker/check_dryrun.h"
 
 #include <gtest/gtest.h>
 

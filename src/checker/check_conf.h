@@ -2,8 +2,8 @@
 // parser, list files and lookups, with every line the daemon would write to
 // its event log shown on a stream instead, and warnings about rules that can
 // never take effect.
-#ifndef QUELLD_CHECK_CHECK_CONF_H
-#define QUELLD_CHECK_CHECK_CONF_H
+#ifndef QUELLD_CHECKER_CHECK_CONF_H
+#define QUELLD_CHECKER_CHECK_CONF_H
 
 #include <cstdio>
 #include <string>
@@ -45,4 +45,4 @@ std::string check_rule_origin(const RuleEntry* e);
 // it ("alice (list file, 60)").
 std::string check_rule_text(const RuleList* list, const RuleEntry* e);
 
-#endif  // QUELLD_CHECK_CHECK_CONF_H
+#endif  // QUELLD_CHECKER_CHECK_CONF_H

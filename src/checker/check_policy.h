@@ -1,7 +1,7 @@
 // quelld-check's account of one login's policy: the daemon's own resolution,
 // with the rule behind each limit.
-#ifndef QUELLD_CHECK_CHECK_POLICY_H
-#define QUELLD_CHECK_CHECK_POLICY_H
+#ifndef QUELLD_CHECKER_CHECK_POLICY_H
+#define QUELLD_CHECKER_CHECK_POLICY_H
 
 #include <cstdint>
 #include <cstdio>
@@ -29,4 +29,4 @@ std::string check_minutes(int64_t seconds);
 // seconds as "H:MM:SS" (negative as "-H:MM:SS").
 std::string check_clock(int64_t seconds);
 
-#endif  // QUELLD_CHECK_CHECK_POLICY_H
+#endif  // QUELLD_CHECKER_CHECK_POLICY_H

@@ -1,9 +1,9 @@
-#include "check/check_policy.h"
+#include "checker/check_policy.h"
 
 #include <cstring>
 
 #include "base/session_table.h"
-#include "check/check_conf.h"
+#include "checker/check_conf.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"

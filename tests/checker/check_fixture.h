@@ -12,7 +12,7 @@
 
 #include "../config/conf_fixture.h"
 #include "base/event_log.h"
-#include "check/check_conf.h"
+#include "checker/check_conf.h"
 
 class CheckToolTest : public ConfTest {
    protected:

@@ -1,4 +1,4 @@
-#include "check/check_conf.h"
+#include "checker/check_conf.h"
 
 #include <utmpx.h>
 

@@ -2,7 +2,7 @@
 // daemon's own scan (poll_scan with a CycleChecks table that records the
 // verdicts instead of carrying them out), so it never decides anything by
 // itself; nothing that can reach warn is called from here.
-#include "check/check_dryrun.h"
+#include "checker/check_dryrun.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +11,7 @@
 
 #include "base/event_log.h"
 #include "base/session_table.h"
-#include "check/check_policy.h"
+#include "checker/check_policy.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
 #include "enforce/live.h"

@@ -1,7 +1,7 @@
 // quelld-check's dry run: what the daemon would do now about the host's
 // current logins.
-#ifndef QUELLD_CHECK_CHECK_DRYRUN_H
-#define QUELLD_CHECK_CHECK_DRYRUN_H
+#ifndef QUELLD_CHECKER_CHECK_DRYRUN_H
+#define QUELLD_CHECKER_CHECK_DRYRUN_H
 
 #include <cstdio>
 
@@ -29,4 +29,4 @@ int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts);
 // logins.
 int check_dry_run(FILE* out);
 
-#endif  // QUELLD_CHECK_CHECK_DRYRUN_H
+#endif  // QUELLD_CHECKER_CHECK_DRYRUN_H
