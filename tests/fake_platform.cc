@@ -7,11 +7,13 @@
 FakePlatform::FakePlatform() = default;
 
 FakePlatform::~FakePlatform() {
-    if (saved_ != nullptr) platform = saved_;
+    if (saved_ != nullptr)
+        platform = saved_;
 }
 
 void FakePlatform::Install() {
-    if (platform == this) return;  // installed twice: keep what to restore
+    if (platform == this)
+        return;  // installed twice: keep what to restore
     saved_ = platform;
     platform = this;
 }
@@ -57,7 +59,8 @@ void FakePlatform::utx_rewind() {
 }
 
 const struct utmpx* FakePlatform::utx_next() {
-    if (utx_pos_ >= logins.size()) return nullptr;
+    if (utx_pos_ >= logins.size())
+        return nullptr;
     utx_ = logins[utx_pos_++];
     return &utx_;
 }
@@ -92,13 +95,15 @@ const struct group* FakePlatform::Fill(const FakeGroup& g) {
 
 const struct group* FakePlatform::gr_by_name(const char* name) {
     for (const FakeGroup& g : groups)
-        if (g.name == name) return Fill(g);
+        if (g.name == name)
+            return Fill(g);
     return nullptr;
 }
 
 const struct group* FakePlatform::gr_by_gid(gid_t gid) {
     for (const FakeGroup& g : groups)
-        if (g.gid == gid) return Fill(g);
+        if (g.gid == gid)
+            return Fill(g);
     return nullptr;
 }
 
@@ -114,7 +119,8 @@ int FakePlatform::group_list(const char* user, gid_t group, gid_t* out, int* cou
     int room = *count;
     for (int i = 0; i < room && i < static_cast<int>(all.size()); ++i) out[i] = all[i];
     if (static_cast<int>(all.size()) > room) {
-        if (group_list_tells_count) *count = static_cast<int>(all.size());
+        if (group_list_tells_count)
+            *count = static_cast<int>(all.size());
         return -1;
     }
     *count = static_cast<int>(all.size());
@@ -123,8 +129,10 @@ int FakePlatform::group_list(const char* user, gid_t group, gid_t* out, int* cou
 
 pid_t FakePlatform::fork_process() {
     ++forks;
-    if (on_fork) on_fork();
-    if (fork_result < 0) errno = fork_errno;
+    if (on_fork)
+        on_fork();
+    if (fork_result < 0)
+        errno = fork_errno;
     return fork_result;
 }
 

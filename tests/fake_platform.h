@@ -66,7 +66,9 @@ class FakePlatform : public Platform {
 
     std::vector<FakeUser> users;
     std::vector<FakeGroup> groups;
-    void AddUser(const std::string& name, uid_t uid, gid_t gid) { users.push_back({name, uid, gid}); }
+    void AddUser(const std::string& name, uid_t uid, gid_t gid) {
+        users.push_back({name, uid, gid});
+    }
     void AddGroup(const std::string& name, gid_t gid, std::vector<std::string> members = {}) {
         groups.push_back({name, gid, std::move(members)});
     }

@@ -18,18 +18,20 @@ void (*log_hook)(const char* format, va_list ap) = nullptr;
 static FILE* log_open() {
     int fd = open(log_path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                  LOG_MODE);
+        fd =
+            open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, LOG_MODE);
         if (fd < 0) {
             // Lost a race with another process creating it: open what is there.
             fd = open(log_path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-            if (fd < 0) return nullptr;
+            if (fd < 0)
+                return nullptr;
         } else {
             fchmod(fd, LOG_MODE);
         }
     }
     FILE* f = fdopen(fd, "a");
-    if (f == nullptr) close(fd);
+    if (f == nullptr)
+        close(fd);
     return f;
 }
 
@@ -42,7 +44,8 @@ void log_line(const char* format, ...) {
         return;
     }
     FILE* f = log_open();
-    if (f == nullptr) return;
+    if (f == nullptr)
+        return;
     va_list ap;
     va_start(ap, format);
     vfprintf(f, format, ap);
@@ -53,7 +56,8 @@ void log_line(const char* format, ...) {
 
 int log_start_line(time_t now) {
     FILE* f = log_open();
-    if (f == nullptr) return -1;
+    if (f == nullptr)
+        return -1;
     char stamp[26];
     fprintf(f, "%24.24s  %s started.\n", log_stamp(now, stamp), QUELLD_VERSION);
     fclose(f);

@@ -67,19 +67,27 @@ struct SessionRecord {
 
 // When the session began on the wall clock now in force.  login_time stays as
 // the login database wrote it, since a login is known by user and login_time.
-inline int64_t session_start(const SessionRecord* r) { return r->login_time + r->clock_shift; }
+inline int64_t session_start(const SessionRecord* r) {
+    return r->login_time + r->clock_shift;
+}
 
 // Starts grace g at now with the announced length.
 inline void grace_begin(Grace* g, int64_t now, int64_t announced) {
     g->warned_at = now;
     g->announced = announced;
 }
-inline int64_t grace_end(const Grace& g) { return g.warned_at + g.announced; }
+inline int64_t grace_end(const Grace& g) {
+    return g.warned_at + g.announced;
+}
 // Whether grace g has run out at now, counting SLACK: now >= end - SLACK.
-inline bool grace_over(const Grace& g, int64_t now) { return now + SLACK >= grace_end(g); }
+inline bool grace_over(const Grace& g, int64_t now) {
+    return now + SLACK >= grace_end(g);
+}
 
 // The bare line name of a session: its tty_path without "/dev/".
-inline const char* session_line(const SessionRecord* r) { return r->tty_path + 5; }
+inline const char* session_line(const SessionRecord* r) {
+    return r->tty_path + 5;
+}
 
 extern SessionRecord SessionTable[MAXUSERS];
 

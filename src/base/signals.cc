@@ -9,7 +9,9 @@ volatile sig_atomic_t terminate_requested = 0;
 
 static sigset_t mask_before;
 
-void terminate_handler(int /*sig*/) { terminate_requested = 1; }
+void terminate_handler(int /*sig*/) {
+    terminate_requested = 1;
+}
 
 // Lets sigsuspend in wait_process return when the child ends; otherwise
 // SIGCHLD keeps its default effect.
@@ -47,7 +49,8 @@ void terminate_now() {
 }
 
 void terminate_if_requested() {
-    if (terminate_requested) terminate_now();
+    if (terminate_requested)
+        terminate_now();
 }
 
 void signals_unblock_in_child() {

@@ -77,9 +77,9 @@ const char* rule_origin_name(int32_t origin);
 // Reads the list file at path into the list belonging to command (EXEMPT,
 // TIMEOUT, SESSION, REFUSE or MAXUSER), one rule per name with the given
 // value: login rules, or group rules (looked up by rule_group_id) for
-// MAXUSER, each with the path's origin and its line in the file.  Each line gives at most its first NAME_MAX_USER characters, up
-// to the first space.  A file that cannot be opened is reported through
-// conf_error and adds nothing.
+// MAXUSER, each with the path's origin and its line in the file.  Each line gives at most its first
+// NAME_MAX_USER characters, up to the first space.  A file that cannot be opened is reported
+// through conf_error and adds nothing.
 void read_list_file(int command, const char* path, int32_t value);
 
 #endif  // QUELLD_CONFIG_RULE_LIST_H

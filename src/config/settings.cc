@@ -51,7 +51,9 @@ int32_t minutes_to_seconds(int32_t n) {
     constexpr int64_t lo = std::numeric_limits<int32_t>::min();
     constexpr int64_t hi = std::numeric_limits<int32_t>::max();
     int64_t s = static_cast<int64_t>(n) * 60;
-    if (s > hi) return static_cast<int32_t>(hi);
-    if (s < lo) return static_cast<int32_t>(lo);
+    if (s > hi)
+        return static_cast<int32_t>(hi);
+    if (s < lo)
+        return static_cast<int32_t>(lo);
     return static_cast<int32_t>(s);
 }

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     settings_init();
 
     int status = parse_options(argc, argv);
-    if (status >= 0) return status;
+    if (status >= 0)
+        return status;
 
     if (!idle_enabled && !multiple_enabled && !refuse_enabled && !session_enabled) {
         std::fprintf(stderr, "quelld: nothing to do.  exiting.\n");

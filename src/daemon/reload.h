@@ -5,10 +5,10 @@
 
 // Reads the configuration at conf_path when its modification time is later
 // than conf_mtime, or earlier in a file that is not the one read (another
-// inode or change time, as after an edit once the clock was set back): empties the rule lists, resets the settings and parses the
-// file.  Returns 1 when the file was read in this call, 0 otherwise.  Ends the
-// process with status 1 when no configuration has ever been read and this
-// one cannot be, or has errors.
+// inode or change time, as after an edit once the clock was set back): empties the rule lists,
+// resets the settings and parses the file.  Returns 1 when the file was read in this call, 0
+// otherwise.  Ends the process with status 1 when no configuration has ever been read and this one
+// cannot be, or has errors.
 int reload_config();
 
 #endif  // QUELLD_DAEMON_RELOAD_H

@@ -72,10 +72,12 @@ void daemonize() {
         std::fprintf(stderr, "quelld: Cannot fork\n");
         _exit(1);
     }
-    if (pid > 0) _exit(0);
+    if (pid > 0)
+        _exit(0);
 
     struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) log_line("Error calling system function: getrlimit");
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        log_line("Error calling system function: getrlimit");
     // Closes what is open rather than every number below the hard limit,
     // which Linux lets reach 2^30.  Standard input stays open.
     platform_close_from(1);

@@ -32,9 +32,13 @@ void os_utx_rewind() {
     utx_unreadable = setutxdb(UTXDB_ACTIVE, utx_file) != 0;
 }
 
-const struct utmpx* os_utx_next() { return utx_unreadable ? nullptr : getutxent(); }
+const struct utmpx* os_utx_next() {
+    return utx_unreadable ? nullptr : getutxent();
+}
 
-void os_utx_close() { endutxent(); }
+void os_utx_close() {
+    endutxent();
+}
 
 int64_t os_monotonic() {
     // FreeBSD's CLOCK_MONOTONIC counts from boot and cannot be set; newer
@@ -54,7 +58,9 @@ void platform_utx_file(const char* path) {
     utx_unreadable = false;
 }
 
-void platform_close_from(int lowest) { closefrom(lowest); }
+void platform_close_from(int lowest) {
+    closefrom(lowest);
+}
 
 int platform_open_beneath(int dir_fd, const char* rel, int flags) {
     return os_open_walk(dir_fd, rel, flags);

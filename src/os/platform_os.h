@@ -6,8 +6,8 @@
 #include <sys/types.h>
 #include <utmpx.h>
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 // The login-accounting database, as setutxent and getutxent: rewind, then
 // entries one by one until nullptr.  A port may read it in bulk.

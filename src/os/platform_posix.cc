@@ -1,8 +1,8 @@
 // The real platform: plain POSIX and utmpx.  What differs between systems
 // lives in platform_<os>.cc.
 #include <errno.h>
-#include <grp.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/select.h>
@@ -62,9 +62,7 @@ class PosixPlatform final : public Platform {
         return 0;
     }
 
-    int process_exists(pid_t pid) override {
-        return kill(pid, 0) == 0 || errno == EPERM ? 1 : 0;
-    }
+    int process_exists(pid_t pid) override { return kill(pid, 0) == 0 || errno == EPERM ? 1 : 0; }
 
     int file_owner(const char* path, uid_t* uid) override {
         struct stat st;

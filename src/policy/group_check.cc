@@ -8,7 +8,8 @@
 // entry (its end), at most NGROUPS_KEPT entries.
 static bool group_list_contains(const int32_t* groups, int32_t gid) {
     for (int i = 0; i < NGROUPS_KEPT && groups[i] >= 0; ++i)
-        if (groups[i] == gid) return true;
+        if (groups[i] == gid)
+            return true;
     return false;
 }
 
@@ -18,10 +19,12 @@ static int group_count(int32_t gid, int n, int (*live)(SessionRecord*)) {
     int count = 0;
     for (int i = 0; i < n; ++i) {
         SessionRecord* s = ActiveSessions[i];
-        if (!group_list_contains(s->groups, gid)) continue;
+        if (!group_list_contains(s->groups, gid))
+            continue;
         if (live != nullptr)
             live(s);
-        if (s->ended == SESSION_OPEN) ++count;
+        if (s->ended == SESSION_OPEN)
+            ++count;
     }
     return count;
 }
@@ -29,7 +32,8 @@ static int group_count(int32_t gid, int n, int (*live)(SessionRecord*)) {
 int active_position(const SessionRecord* r, int n) {
     int position = -1;
     for (int i = 0; i < n; ++i)
-        if (ActiveSessions[i] == r) position = i;
+        if (ActiveSessions[i] == r)
+            position = i;
     return position;
 }
 

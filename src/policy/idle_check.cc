@@ -15,7 +15,8 @@
 // (remembered in f) and no later; else a stamp left in the future would keep
 // an unused session alive, and put the next check out of reach.
 static time_t idle_stamp_use(FutureStamp* f, time_t t, time_t now) {
-    if (t <= now) return t;
+    if (t <= now)
+        return t;
     if (f->stamp != t) {
         f->stamp = t;
         f->seen = now;
@@ -44,7 +45,8 @@ static int device_activity(const char* path, SessionRecord* r, time_t now, time_
 // cannot be examined (such a device never shows activity).
 static time_t device_latest(const char* path, FutureStamp* f, time_t now) {
     time_t atime, mtime;
-    if (clock_device_times(-1, path, &atime, &mtime) != 0) return 0;
+    if (clock_device_times(-1, path, &atime, &mtime) != 0)
+        return 0;
     return idle_stamp_use(f, clamp_time(std::max(atime, mtime)), now);
 }
 
@@ -107,7 +109,8 @@ Verdict judge_idle(int slot, time_t now) {
     if (std::strcmp(r->user, console_user) == 0) {
         if (console_idle == -1)
             return verdict_none();
-        if (console_idle != -2) limit = console_idle;
+        if (console_idle != -2)
+            limit = console_idle;
     }
 
     int64_t idle = idle_seconds(slot, now);
@@ -144,7 +147,8 @@ void enforce_idle(int slot) {
     }
     if ((r->warned & WARN_IDLE) == 0) {
         grace_begin(&r->idle_grace, now, warn_time);
-        if (warn_time <= 0) r->warned |= WARN_IDLE;
+        if (warn_time <= 0)
+            r->warned |= WARN_IDLE;
     }
     // The warning's text names the limit that applied, the console's
     // limit for the console user's other logins.
@@ -159,7 +163,8 @@ time_t console_idle_time(int32_t limit, int slot) {
     time_t now = platform->now();
     time_t idle = now - device_latest(PATH_KBD, &r->kbd_stamp, now);
     // The mouse only matters when the keyboard shows no use within the limit.
-    if (idle >= limit) idle = std::min(idle, now - device_latest(PATH_MOUSE, &r->mouse_stamp, now));
+    if (idle >= limit)
+        idle = std::min(idle, now - device_latest(PATH_MOUSE, &r->mouse_stamp, now));
     time_t console;
     if (device_activity(PATH_CONSOLE, r, now, &console) != 0) {
         // Without the console device's times nothing proves the console idle.

@@ -9,7 +9,8 @@
 
 int compare_sessions(const SessionRecord* a, const SessionRecord* b) {
     int c = std::strcmp(a->user, b->user);
-    if (c != 0) return c;
+    if (c != 0)
+        return c;
     return (a->login_time > b->login_time) - (a->login_time < b->login_time);
 }
 
@@ -33,7 +34,8 @@ static void multiple_prune_run(int start, int n, int32_t lim, int (*live)(Sessio
     int end = start;
     while (end < n && std::strcmp(ActiveSessions[end]->user, ActiveSessions[start]->user) == 0)
         ++end;
-    if (end - start <= lim) return;
+    if (end - start <= lim)
+        return;
     for (int i = start; i < end; ++i) live(ActiveSessions[i]);
 }
 
@@ -43,9 +45,9 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         return;
     }
 
-    std::sort(ActiveSessions, ActiveSessions + n, [](const SessionRecord* a, const SessionRecord* b) {
-        return compare_sessions(a, b) < 0;
-    });
+    std::sort(
+        ActiveSessions, ActiveSessions + n,
+        [](const SessionRecord* a, const SessionRecord* b) { return compare_sessions(a, b) < 0; });
 
     int32_t allowed = multiples;
     if (allowed < 0) {
@@ -54,7 +56,8 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         // with no users there is nothing to divide among.
         allowed = users > 0 ? multiple_threshold / users : 1;
     }
-    if (allowed <= 0) allowed = 1;
+    if (allowed <= 0)
+        allowed = 1;
 
     int start = -1;
     int counted = 0;  // live logins of this user so far
@@ -62,14 +65,16 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         SessionRecord* r = ActiveSessions[i];
         out[i] = verdict_none();
         bool console = std::strcmp(r->user, console_user) == 0;
-        if (console && console_multiple == -1) continue;
+        if (console && console_multiple == -1)
+            continue;
         int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
         if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) {
             start = i;
             counted = 0;
             multiple_prune_run(start, n, lim, live);
         }
-        if (r->ended != SESSION_OPEN) continue;
+        if (r->ended != SESSION_OPEN)
+            continue;
         if (counted++ < lim) {
             out[i] = verdict_none(WARN_MULTIPLE);
             out[i].measured = counted;

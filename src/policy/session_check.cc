@@ -20,19 +20,22 @@ static RecentUser* recent_session_users;
 
 static RecentUser* recent_find(const char* user) {
     for (RecentUser* u = recent_session_users; u != nullptr; u = u->next)
-        if (std::strcmp(u->user, user) == 0) return u;
+        if (std::strcmp(u->user, user) == 0)
+            return u;
     return nullptr;
 }
 
 void remember_session_user(const SessionRecord* r) {
-    if (refuse_time <= 0) return;
+    if (refuse_time <= 0)
+        return;
     time_t now = platform->now();
     if (RecentUser* u = recent_find(r->user)) {
         u->time = now;
         return;
     }
     auto* u = static_cast<RecentUser*>(std::malloc(sizeof(RecentUser)));
-    if (u == nullptr) return;  // no memory: the user simply is not refused later
+    if (u == nullptr)
+        return;  // no memory: the user simply is not refused later
     std::memcpy(u->user, r->user, sizeof u->user);
     u->user[USER_SIZE - 1] = '\0';
     u->time = now;
@@ -51,7 +54,8 @@ void mark_recent_session_user(SessionRecord* r) {
             link = &u->next;
         }
     }
-    if (recent_find(r->user) != nullptr) r->refused = 1;
+    if (recent_find(r->user) != nullptr)
+        r->refused = 1;
 }
 
 void recent_session_users_shift(int64_t step) {
@@ -124,7 +128,8 @@ time_t enforce_session_length(int n) {
             remember_session_user(r);
             if ((r->warned & WARN_SESSION) == 0)
                 grace_begin(&r->session_grace, now, warn_time);
-            if (warn_time <= 0) r->warned |= WARN_SESSION;
+            if (warn_time <= 0)
+                r->warned |= WARN_SESSION;
             int32_t saved = r->session_limit;
             r->session_limit = static_cast<int32_t>(v.shown);
             warn(i, WARN_SESSION, 1);
@@ -133,8 +138,10 @@ time_t enforce_session_length(int n) {
         if (v.due == VERDICT_NOT_DUE)
             continue;
         int64_t remaining = v.due - now;
-        if (remaining < SESSION_MIN_WAKE) remaining = SESSION_MIN_WAKE;
-        if (soonest == 0 || remaining < soonest) soonest = remaining;
+        if (remaining < SESSION_MIN_WAKE)
+            remaining = SESSION_MIN_WAKE;
+        if (soonest == 0 || remaining < soonest)
+            soonest = remaining;
     }
     return soonest > 0 ? now + soonest : 0;
 }

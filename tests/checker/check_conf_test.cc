@@ -63,8 +63,9 @@ TEST_F(CheckToolTest, OnlyARegularFileIsRead) {
         fake_.SetTimes(path, 2000, 2000);
         conf_path = path;
         EXPECT_EQ(check_read_config(), 2) << path;
-        EXPECT_EQ(Problems(), std::string(path) + ": Cannot open configuration file: not a "
-                                                  "regular file\n");
+        EXPECT_EQ(Problems(), std::string(path) +
+                                  ": Cannot open configuration file: not a "
+                                  "regular file\n");
     }
 }
 

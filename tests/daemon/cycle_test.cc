@@ -352,7 +352,8 @@ TEST_F(CycleTest, ForeverSleepsUntilWakeTime) {
         int second = sleep > 0 ? sleep : 1;
         char stamp[26];
         EXPECT_EQ(Log(), "sleep " + std::to_string(first) + "\nsleep " + std::to_string(second) +
-                             "\n" + std::string(log_stamp(p.clock + 100 + first + second, stamp), 24) +
+                             "\n" +
+                             std::string(log_stamp(p.clock + 100 + first + second, stamp), 24) +
                              "  quelld killed.\n");
         std::remove(log_path);
     }

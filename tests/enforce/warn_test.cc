@@ -97,9 +97,9 @@ TEST_F(WarnTest, LivenessOfARecord) {
         const char* user;
         int live;
     } cases[] = {
-        {77, false, 1000, "ann", 1}, {77, true, 1000, "ann", 0},  {77, false, 1001, "ann", 0},
-        {77, false, 0, "ann", 0},    {0, false, 1000, "ann", 1},  {0, false, 1001, "ann", 0},
-        {0, false, none, "ann", 1},  {77, true, none, "ann", 0},  {-1, false, 1000, "ann", 1},
+        {77, false, 1000, "ann", 1}, {77, true, 1000, "ann", 0}, {77, false, 1001, "ann", 0},
+        {77, false, 0, "ann", 0},    {0, false, 1000, "ann", 1}, {0, false, 1001, "ann", 0},
+        {0, false, none, "ann", 1},  {77, true, none, "ann", 0}, {-1, false, 1000, "ann", 1},
         {77, false, 1001, "zed", 1}, {77, true, 1001, "zed", 0},
     };
     for (const Case& c : cases) {
@@ -119,8 +119,7 @@ TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
     SessionRecord& r = SessionTable[0];
     r.pid = 77;
     fake.dead_pids = {77};
-    for (int kind : {WARN_IDLE, WARN_XLOCK, WARN_IDLE})
-        warn(0, kind, 1);
+    for (int kind : {WARN_IDLE, WARN_XLOCK, WARN_IDLE}) warn(0, kind, 1);
     EXPECT_EQ(fake.forks, 0);
     EXPECT_EQ(r.ended, SESSION_STALE);
     EXPECT_EQ(r.warned, 0u);

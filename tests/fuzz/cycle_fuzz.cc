@@ -35,7 +35,8 @@ class FuzzPlatform : public FakePlatform {
     int file_times(const char* path, time_t* atime, time_t* mtime) override {
         uint32_t h = 2166136261u;
         for (const char* p = path; *p; ++p) h = (h ^ static_cast<unsigned char>(*p)) * 16777619u;
-        if (h % 7 == 0) return -1;
+        if (h % 7 == 0)
+            return -1;
         if (h % 11 == 0) {  // times a user may set on their own terminal
             *atime = std::numeric_limits<time_t>::max();
             *mtime = std::numeric_limits<time_t>::min();
@@ -89,7 +90,8 @@ struct Reader {
     const uint8_t* p;
     size_t left;
     uint8_t byte() {
-        if (left == 0) return 0;
+        if (left == 0)
+            return 0;
         --left;
         return *p++;
     }
@@ -97,7 +99,8 @@ struct Reader {
         size_t n = byte();
         for (size_t i = 0; i < n; ++i) {
             uint8_t b = byte();
-            if (i < size) out[i] = static_cast<char>(b);
+            if (i < size)
+                out[i] = static_cast<char>(b);
         }
     }
 };

@@ -46,9 +46,10 @@ class CheckTest : public testing::Test {
             // sessions in use, the warned one is told apart by the caller.
             for (int i = 0; i < used; ++i) {
                 const SessionRecord& r = SessionTable[i];
-                if (watch >= 0 && i != watch) continue;
-                forks.push_back({r.user, r.tty_path, r.idle_limit, r.session_limit, r.next_check,
-                                 r.warned});
+                if (watch >= 0 && i != watch)
+                    continue;
+                forks.push_back(
+                    {r.user, r.tty_path, r.idle_limit, r.session_limit, r.next_check, r.warned});
             }
         };
     }

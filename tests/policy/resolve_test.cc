@@ -173,8 +173,7 @@ TEST_F(ResolveTest, GroupList) {
         ASSERT_FALSE(fake.group_list_sizes.empty());
         EXPECT_GE(fake.group_list_sizes.back(), 1104);
         for (size_t i = 1; i < fake.group_list_sizes.size(); ++i)
-            EXPECT_EQ(fake.group_list_sizes[i],
-                      tells ? 1104 : 2 * fake.group_list_sizes[i - 1]);
+            EXPECT_EQ(fake.group_list_sizes[i], tells ? 1104 : 2 * fake.group_list_sizes[i - 1]);
     }
     RuleEntry last{GROUP, nullptr, 2020, 0}, beyond{GROUP, nullptr, 2021, 0};
     EXPECT_EQ(rule_matches(&last, 0), 1);
