@@ -259,6 +259,12 @@ class GlibcUtmpPlatform final : public Platform {
     }
     int process_exists(pid_t pid) override { return real()->process_exists(pid); }
     int file_owner(const char* path, uid_t* uid) override { return real()->file_owner(path, uid); }
+    int process_program(pid_t pid, char* name, size_t size, uid_t* uid) override {
+        return real()->process_program(pid, name, size, uid);
+    }
+    int process_holds(pid_t pid, const char* const* paths, int count) override {
+        return real()->process_holds(pid, paths, count);
+    }
     void sleep_seconds(unsigned seconds) override { real()->sleep_seconds(seconds); }
 
    private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 FakePlatform::FakePlatform() = default;
@@ -157,4 +158,26 @@ int FakePlatform::file_owner(const char* path, uid_t* uid) {
     }
     *uid = it->second;
     return 0;
+}
+
+int FakePlatform::process_program(pid_t pid, char* name, size_t size, uid_t* uid) {
+    auto it = processes.find(pid);
+    if (it == processes.end()) {
+        errno = ESRCH;
+        return -1;
+    }
+    std::snprintf(name, size, "%s", it->second.program.c_str());
+    *uid = it->second.uid;
+    return 0;
+}
+
+int FakePlatform::process_holds(pid_t pid, const char* const* paths, int count) {
+    auto it = processes.find(pid);
+    if (it == processes.end())
+        return -1;
+    for (int i = 0; i < count && i < PROCESS_HOLDS_MAX; ++i)
+        for (const std::string& held : it->second.holds)
+            if (held == paths[i])
+                return i;
+    return -1;
 }

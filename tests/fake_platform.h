@@ -114,6 +114,17 @@ class FakePlatform : public Platform {
     // was, as FreeBSD may.
     std::vector<int> group_list_sizes;
     bool group_list_tells_count = true;
+    // Processes process_program and process_holds know (any other pid fails
+    // with ESRCH): the program's base name, its real uid and the paths of
+    // the terminals it holds open.
+    struct Process {
+        std::string program;
+        uid_t uid;
+        std::vector<std::string> holds;
+    };
+    std::map<pid_t, Process> processes;
+    int process_program(pid_t pid, char* name, size_t size, uid_t* uid) override;
+    int process_holds(pid_t pid, const char* const* paths, int count) override;
     int process_exists(pid_t pid) override;
     int file_owner(const char* path, uid_t* uid) override;
     pid_t fork_process() override;

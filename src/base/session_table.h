@@ -63,6 +63,9 @@ struct SessionRecord {
     char user[USER_SIZE];          // login name, cut to NAME_MAX_USER
     char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
+    // Under "panes join", the login this multiplexer pane runs in, found
+    // afresh every pass (see pane_check.h); nullptr for a login of its own.
+    const SessionRecord* pane_of;
 };
 
 // When the session began on the wall clock now in force.  login_time stays as

@@ -195,6 +195,21 @@ void explain_multiple(FILE* out, const SessionRecord* r) {
         row(out, "", "not enforced: exempt");
 }
 
+// Under "panes join": the login a pane counts with (found by the dry run's
+// pass), or what becomes of a pane in this login.
+void explain_panes(FILE* out, const SessionRecord* r) {
+    if (pane_join == 0)
+        return;
+    if (r->pane_of != nullptr)
+        row(out, "pane of", std::string(session_line(r->pane_of)) +
+                                ": counted with that login for logins per user and group limits",
+            "panes join");
+    else
+        row(out, "panes",
+            "a tmux pane in this login counts with it for logins per user and group limits",
+            "panes join");
+}
+
 }  // namespace
 
 int check_take_login(int slot, const char* user, const char* line, const char* host) {
@@ -227,4 +242,5 @@ void check_explain(FILE* out, int slot) {
     explain_group(out, r, slot);
     explain_exemptions(out, slot);
     explain_multiple(out, r);
+    explain_panes(out, r);
 }

@@ -330,6 +330,21 @@ int parse_maxuser() {
     return 0;
 }
 
+// panes join: a multiplexer's pane within its user's login counts with that
+// login; panes normal: every pane counts as a login of its own.
+int parse_panes() {
+    constexpr const char* bad = "Malformed panes command.";
+    accept();
+    int how = peek();
+    if (how != JOIN && how != NORMAL)
+        return malformed(bad);
+    accept();
+    if (!end_of_line())
+        return malformed(bad);
+    pane_join = how == JOIN ? 1 : 0;
+    return 0;
+}
+
 }  // namespace
 
 int parse_conf() {
@@ -374,6 +389,9 @@ int parse_conf() {
                 break;
             case MAXUSER:
                 r = parse_maxuser();
+                break;
+            case PANES:
+                r = parse_panes();
                 break;
             default:
                 // No command starts with this token: the line is skipped

@@ -42,12 +42,14 @@ constexpr Keyword keywords[] = {
     {"idle", IDLE},
     {"idlemethod", IDLEMETHOD},
     {"inputoutput", INPUTOUTPUT},
+    {"join", JOIN},
     {"login", LOGIN},
     {"maxuser", MAXUSER},
     {"multiple", MULTIPLE},
     {"multiples", MULTIPLES},
     {"normal", NORMAL},
     {"off", OFF},
+    {"panes", PANES},
     {"refuse", REFUSE},
     {"session", SESSION},
     {"sleep", SLEEP},
@@ -65,7 +67,7 @@ constexpr bool keywords_sorted() {
     return true;
 }
 static_assert(keywords_sorted(), "the keyword table must stay sorted");
-static_assert(std::size(keywords) == 24);
+static_assert(std::size(keywords) == 26);
 
 constexpr size_t SCAN_BUFSIZE = 16384;
 

@@ -15,6 +15,7 @@ int32_t console_session;
 int32_t console_multiple;
 int32_t session_default;
 int32_t refuse_time;
+int32_t pane_join;
 
 const char* conf_path = PATH_CONF;
 time_t conf_mtime = 1;
@@ -31,6 +32,7 @@ void settings_init() {
     console_multiple = -2;
     session_default = -1;
     refuse_time = 0;
+    pane_join = 0;
     conf_path = PATH_CONF;
     conf_mtime = 1;
 }
@@ -45,6 +47,7 @@ void settings_reset() {
     session_default = -1;
     refuse_time = 0;
     idle_method = 0;
+    pane_join = 0;
 }
 
 int32_t minutes_to_seconds(int32_t n) {

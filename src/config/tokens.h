@@ -33,6 +33,8 @@ enum Token {
     INPUTOUTPUT = 281,
     NORMAL = 282,
     OFF = 283,
+    PANES = 284,
+    JOIN = 285,
 };
 
 #endif  // QUELLD_CONFIG_TOKENS_H

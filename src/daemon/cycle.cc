@@ -18,6 +18,7 @@
 #include "policy/group_check.h"
 #include "policy/idle_check.h"
 #include "policy/multiple_check.h"
+#include "policy/pane_check.h"
 #include "policy/resolve.h"
 #include "policy/session_check.h"
 
@@ -199,8 +200,13 @@ time_t poll_scan(int reloaded) {
     platform->utx_close();
 
     // The group check takes the login the scan met last; the multiple-login
-    // check may sort ActiveSessions before it runs.
-    SessionRecord* last = active_count > 0 ? ActiveSessions[active_count - 1] : nullptr;
+    // check may sort ActiveSessions before it runs.  A pane that counts with
+    // its login is no login of its own to take.
+    find_panes(active_count);
+    SessionRecord* last = nullptr;
+    for (int i = active_count; i > 0 && last == nullptr; --i)
+        if (ActiveSessions[i - 1]->pane_of == nullptr)
+            last = ActiveSessions[i - 1];
 
     if (refuse_enabled)
         cycle_checks.enforce_refusals(active_count);

@@ -96,6 +96,21 @@ class Platform {
     // *uid and returns 0; on failure returns -1 with errno set.
     virtual int file_owner(const char* path, uid_t* uid) = 0;
 
+    // What process pid runs, for telling a multiplexer's pane from a login:
+    // the base name of its executable file into name (size bytes, always
+    // terminated, cut when longer) and its real uid into *uid.  Returns 0,
+    // or -1 with errno set when there is no such process or it cannot be
+    // examined.
+    virtual int process_program(pid_t pid, char* name, size_t size, uid_t* uid) = 0;
+
+    // Which of the count terminals at paths process pid holds open (a
+    // descriptor of the very node the path names): the index of the first
+    // such, or -1 when it holds none of them, when there is no such process
+    // or its descriptors cannot be read.  Looks at no more than
+    // PROCESS_HOLDS_MAX paths.
+    static constexpr int PROCESS_HOLDS_MAX = 16;
+    virtual int process_holds(pid_t pid, const char* const* paths, int count) = 0;
+
     // Sleeps for seconds, returning early when a termination signal arrives
     // (its handler has run).  The termination signals are kept blocked
     // outside this call and wait_process, so none is lost between a check of

@@ -9,6 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "os/platform.h"
 #include "os/platform_os.h"
 
@@ -151,4 +155,69 @@ void platform_tty_end(TtyProcs* p) {
     wait_ended(p, TERM_GRACE_MS);
     signal_all(p, SIGKILL);
     p->count = 0;
+}
+
+// What a process runs and which terminals it holds, from the kernel's
+// process table, for telling a multiplexer's pane from a login.  A
+// terminal's device number names it system-wide here, so a descriptor of
+// a character device with that number is the terminal.  Runs in the
+// daemon, not in a warning child.
+int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid) {
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    struct kinfo_proc k;
+    size_t len = sizeof k;
+    if (sysctl(mib, 4, &k, &len, nullptr, 0) != 0)
+        return -1;
+    if (len != sizeof k) {
+        errno = ESRCH;
+        return -1;
+    }
+    char exe[PATH_MAX];
+    mib[2] = KERN_PROC_PATHNAME;
+    len = sizeof exe;
+    if (sysctl(mib, 4, exe, &len, nullptr, 0) != 0)
+        return -1;
+    exe[sizeof exe - 1] = '\0';
+    const char* base = std::strrchr(exe, '/');
+    base = base != nullptr ? base + 1 : exe;
+    std::snprintf(name, size, "%s", base);
+    *uid = k.ki_ruid;
+    return 0;
+}
+
+int os_process_holds(pid_t pid, const char* const* paths, int count) {
+    constexpr int HELD_MAX = Platform::PROCESS_HOLDS_MAX;
+    uint64_t rdev[HELD_MAX];
+    bool known[HELD_MAX];
+    if (count > HELD_MAX)
+        count = HELD_MAX;
+    for (int i = 0; i < count; ++i) {
+        struct stat st;
+        known[i] = stat(paths[i], &st) == 0;
+        rdev[i] = known[i] ? static_cast<uint64_t>(st.st_rdev) : 0;
+    }
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_FILEDESC, pid};
+    size_t len = 0;
+    if (sysctl(mib, 4, nullptr, &len, nullptr, 0) != 0)
+        return -1;
+    len += len / 4;  // room for descriptors opened meanwhile
+    auto* buf = static_cast<char*>(std::malloc(len));
+    if (buf == nullptr)
+        return -1;
+    int held = -1;
+    if (sysctl(mib, 4, buf, &len, nullptr, 0) == 0) {
+        for (size_t at = 0; held < 0 && at + sizeof(int) <= len;) {
+            const auto* f = reinterpret_cast<const struct kinfo_file*>(buf + at);
+            if (f->kf_structsize <= 0)
+                break;
+            if (f->kf_type == KF_TYPE_VNODE && f->kf_vnode_type == KF_VTYPE_VCHR) {
+                for (int i = 0; i < count && held < 0; ++i)
+                    if (known[i] && f->kf_un.kf_file.kf_file_rdev == rdev[i])
+                        held = i;
+            }
+            at += static_cast<size_t>(f->kf_structsize);
+        }
+    }
+    std::free(buf);
+    return held;
 }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -560,4 +561,111 @@ void platform_tty_end(TtyProcs* p) {
     if (proc_fd >= 0)
         close(proc_fd);
     p->count = 0;
+}
+
+// What a process runs and which terminals it holds, from /proc, for telling
+// a multiplexer's pane from a login.  Both read through a descriptor of
+// /proc/PID, so every answer is about one process even if the pid passes to
+// another meanwhile.  Runs in the daemon, not in a warning child.
+namespace {
+
+int proc_dir_open(pid_t pid) {
+    if (pid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    char path[sizeof PATH_PROC + 16];
+    std::snprintf(path, sizeof path, "%s/%d", PATH_PROC, static_cast<int>(pid));
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The real uid from the "Uid:" line of the status file open at fd.
+int proc_real_uid(int fd, uid_t* uid) {
+    char buf[2048];
+    size_t len = 0;
+    for (ssize_t n; len < sizeof buf - 1 && (n = read(fd, buf + len, sizeof buf - 1 - len)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        len += static_cast<size_t>(n);
+    }
+    buf[len] = '\0';
+    const char* at = std::strstr(buf, "\nUid:\t");
+    if (at == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    char* end = nullptr;
+    unsigned long v = std::strtoul(at + 6, &end, 10);
+    if (end == at + 6) {
+        errno = EINVAL;
+        return -1;
+    }
+    *uid = static_cast<uid_t>(v);
+    return 0;
+}
+
+}  // namespace
+
+int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid) {
+    int dir = proc_dir_open(pid);
+    if (dir < 0)
+        return -1;
+    char exe[PATH_MAX + 1];
+    ssize_t n = readlinkat(dir, "exe", exe, sizeof exe - 1);
+    int status = n < 0 ? -1 : openat(dir, "status", O_RDONLY | O_CLOEXEC);
+    int saved = errno;
+    close(dir);
+    if (status < 0) {
+        errno = saved;
+        return -1;
+    }
+    int rc = proc_real_uid(status, uid);
+    saved = errno;
+    close(status);
+    if (rc != 0) {
+        errno = saved;
+        return -1;
+    }
+    exe[n] = '\0';
+    // An executable replaced since the process started (a package upgrade)
+    // still names what it was.
+    constexpr char deleted[] = " (deleted)";
+    size_t len = static_cast<size_t>(n);
+    if (len >= sizeof deleted - 1 && std::strcmp(exe + len - (sizeof deleted - 1), deleted) == 0)
+        exe[len -= sizeof deleted - 1] = '\0';
+    const char* base = std::strrchr(exe, '/');
+    base = base != nullptr ? base + 1 : exe;
+    std::snprintf(name, size, "%s", base);
+    return 0;
+}
+
+int os_process_holds(pid_t pid, const char* const* paths, int count) {
+    constexpr int HELD_MAX = Platform::PROCESS_HOLDS_MAX;
+    struct stat node[HELD_MAX];
+    bool known[HELD_MAX];
+    if (count > HELD_MAX)
+        count = HELD_MAX;
+    for (int i = 0; i < count; ++i) known[i] = stat(paths[i], &node[i]) == 0;
+    int dir = proc_dir_open(pid);
+    if (dir < 0)
+        return -1;
+    NumberScan s;
+    s.fd = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(dir);
+    if (s.fd < 0)
+        return -1;
+    int held = -1;
+    const char* name = nullptr;
+    for (int seen = 0; held < 0 && seen < FD_SCAN_MAX && scan_next(&s, &name) >= 0; ++seen) {
+        struct stat st;
+        if (fstatat(s.fd, name, &st, 0) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        for (int i = 0; i < count && held < 0; ++i)
+            if (known[i] && st.st_dev == node[i].st_dev && st.st_ino == node[i].st_ino)
+                held = i;
+    }
+    close(s.fd);
+    return held;
 }

@@ -30,6 +30,10 @@ int os_walk_parent(int dir_fd, const char* rel, const char** last);
 int os_open_walk(int dir_fd, const char* rel, int flags);
 int os_stat_walk(int dir_fd, const char* rel, struct stat* st);
 
+// Platform::process_program and Platform::process_holds.
+int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid);
+int os_process_holds(pid_t pid, const char* const* paths, int count);
+
 // The fields of one /proc/PID/stat line that a logout needs.
 struct ProcStat {
     char state;                // R, S, Z ...

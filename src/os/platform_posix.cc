@@ -72,6 +72,13 @@ class PosixPlatform final : public Platform {
         return 0;
     }
 
+    int process_program(pid_t pid, char* name, size_t size, uid_t* uid) override {
+        return os_process_program(pid, name, size, uid);
+    }
+    int process_holds(pid_t pid, const char* const* paths, int count) override {
+        return os_process_holds(pid, paths, count);
+    }
+
     void utx_rewind() override { os_utx_rewind(); }
     const struct utmpx* utx_next() override { return os_utx_next(); }
     void utx_close() override { os_utx_close(); }

@@ -19,7 +19,8 @@ static int group_count(int32_t gid, int n, int (*live)(SessionRecord*)) {
     int count = 0;
     for (int i = 0; i < n; ++i) {
         SessionRecord* s = ActiveSessions[i];
-        if (!group_list_contains(s->groups, gid))
+        // A pane counts with the login it runs in, which is counted itself.
+        if (!group_list_contains(s->groups, gid) || s->pane_of != nullptr)
             continue;
         if (live != nullptr)
             live(s);
@@ -38,7 +39,7 @@ int active_position(const SessionRecord* r, int n) {
 }
 
 Verdict judge_group(const SessionRecord* r, int n, time_t now, int (*live)(SessionRecord*)) {
-    if (r->maxuser_gid == 0)
+    if (r->maxuser_gid == 0 || r->pane_of != nullptr)
         return verdict_none();
     if ((r->exempt & WARN_MAXUSER) != 0 || active_position(r, n) < 0)
         return verdict_none();

@@ -16,7 +16,8 @@ int active_position(const SessionRecord* r, int n);
 // runs (due: the grace's end).  shown is the limit, measured the group's
 // live logins.  When the group is over its limit each of its logins is
 // first asked of live (warn_live in the daemon), which may mark it stale.
-// Neither warns nor logs itself.
+// A pane that counts with its login (pane_of set) is neither counted nor
+// judged.  Neither warns nor logs itself.
 Verdict judge_group(const SessionRecord* r, int n, time_t now, int (*live)(SessionRecord*));
 
 // Carries out judge_group's verdict on r (grace, warn).  Returns the time

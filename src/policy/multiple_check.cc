@@ -75,6 +75,11 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         }
         if (r->ended != SESSION_OPEN)
             continue;
+        // A pane counts with the login it runs in, which is counted itself.
+        if (r->pane_of != nullptr) {
+            out[i] = verdict_none(WARN_MULTIPLE);
+            continue;
+        }
         if (counted++ < lim) {
             out[i] = verdict_none(WARN_MULTIPLE);
             out[i].measured = counted;

@@ -22,7 +22,8 @@ int count_distinct_users(int n);
 // grace's end).  shown is the allowance, measured the login's place among
 // its user's live logins.  Before a user's logins are counted against the
 // allowance each is asked of live (warn_live in the daemon), which may mark
-// it stale.  Neither warns nor logs itself.
+// it stale.  A pane that counts with its login (pane_of set) is not
+// counted and is within the allowance.  Neither warns nor logs itself.
 void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out);
 
 // Carries out judge_multiple's verdicts (graces, warned bits, warn).
