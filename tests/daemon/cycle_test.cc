@@ -27,6 +27,7 @@ time_t idle_next = -1;                 // >= 0: the idle check sets next_check t
 time_t session_result, session_delay;  // the session check's result, and the seconds it takes
 bool multiple_reverses;                // the multiple-login check reverses ActiveSessions
 time_t multiple_result, group_result;  // what those two checks return
+const SessionRecord* group_taken;      // the login the group check was given
 
 void Note(const std::string& s) {
     trace += s + ";";
@@ -58,6 +59,7 @@ const CycleChecks recorders = {
     },
     [](SessionRecord* r, int n) {
         Note(std::string("group ") + r->user + " " + std::to_string(n));
+        group_taken = r;
         return group_result;
     },
 };
@@ -357,6 +359,26 @@ TEST_F(CycleTest, ForeverSleepsUntilWakeTime) {
                              "  quelld killed.\n");
         std::remove(log_path);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Under "panes join" the group check takes the last login that is not a
+// pane counting with its login: tmux appends its panes after that login.
+TEST_F(CycleTest, GroupCheckPassesOverAJoinedPane) {
+    fake.AddUser("alice", 1000, 1000);
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddLogin("alice", "pts/2", "tmux(77).%0", 110).ut_pid = 77;
+    fake.processes[77] = {"tmux", 1000, {"/dev/pts/1"}};
+    Scan();
+    EXPECT_EQ(SessionTable[1].pane_of, nullptr);
+    EXPECT_EQ(group_taken, &SessionTable[1]);
+    pane_join = 1;
+    Scan();
+    EXPECT_EQ(SessionTable[1].pane_of, &SessionTable[0]);
+    EXPECT_EQ(group_taken, &SessionTable[0]);
 }
 
 }  // namespace
