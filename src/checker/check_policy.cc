@@ -201,8 +201,9 @@ void explain_panes(FILE* out, const SessionRecord* r) {
     if (pane_join == 0)
         return;
     if (r->pane_of != nullptr)
-        row(out, "pane of", std::string(session_line(r->pane_of)) +
-                                ": counted with that login for logins per user and group limits",
+        row(out, "pane of",
+            std::string(session_line(r->pane_of)) +
+                ": counted with that login for logins per user and group limits",
             "panes join");
     else
         row(out, "panes",

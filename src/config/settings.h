@@ -17,7 +17,7 @@ extern int32_t console_session;     // seconds; -2 normal, -1 off
 extern int32_t console_multiple;    // a count of logins; -2 normal, -1 off
 extern int32_t session_default;     // minutes (the one setting held in minutes); -1 none
 extern int32_t refuse_time;         // seconds a session-limited user stays refused; 0 off
-extern int32_t pane_join;           // 1: a multiplexer pane counts with the login it runs in; 0 alone
+extern int32_t pane_join;           // 1: a tmux pane counts with the login it runs in; 0 alone
 
 // The configuration file's path: PATH_CONF or the "-f" argument.  Not owned
 // by the caller; lives for the whole process.

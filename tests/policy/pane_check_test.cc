@@ -11,10 +11,9 @@ TEST(PaneServerTest, OnlyTmuxsOwnForm) {
         const char* host;
         pid_t pid;
     } cases[] = {
-        {"tmux(123).%0", 123},       {"tmux(1).%12", 1},       {"tmux(0).%0", 0},
-        {"tmux(12).%", 0},           {"tmux(12).%0x", 0},      {"tmux(12x).%0", 0},
-        {"tmux().%0", 0},            {"xtmux(12).%0", 0},      {"tmux(1234567890).%0", 0},
-        {"tmux(12).%0 ", 0},         {"tmux(12)%0", 0},        {"localhost", 0},
+        {"tmux(123).%0", 123},      {"tmux(1).%12", 1},  {"tmux(0).%0", 0}, {"tmux(12).%", 0},
+        {"tmux(12).%0x", 0},        {"tmux(12x).%0", 0}, {"tmux().%0", 0},  {"xtmux(12).%0", 0},
+        {"tmux(1234567890).%0", 0}, {"tmux(12).%0 ", 0}, {"tmux(12)%0", 0}, {"localhost", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(pane_server(c.host), c.pid) << c.host;
 }
@@ -61,10 +60,11 @@ TEST_F(PaneCheckTest, JoinsOnlyWhatItsServerConfirms) {
          [](Process*, SessionRecord*, SessionRecord* p) { p->pid = 51; }},
         {"not tmux", [](Process* s, SessionRecord*, SessionRecord*) { s->program = "sshd"; }},
         {"another user's tmux", [](Process* s, SessionRecord*, SessionRecord*) { s->uid = 1001; }},
-        {"detached",
-         [](Process* s, SessionRecord*, SessionRecord*) { s->holds = {"/dev/pts/9"}; }},
+        {"detached", [](Process* s, SessionRecord*, SessionRecord*) { s->holds = {"/dev/pts/9"}; }},
         {"in another user's login",
-         [](Process*, SessionRecord* l, SessionRecord*) { std::snprintf(l->user, USER_SIZE, "bob"); }},
+         [](Process*, SessionRecord* l, SessionRecord*) {
+             std::snprintf(l->user, USER_SIZE, "bob");
+         }},
         {"in a login already logged out",
          [](Process*, SessionRecord* l, SessionRecord*) { l->ended = SESSION_LOGGED_OUT; }},
     };
