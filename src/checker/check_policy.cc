@@ -201,14 +201,10 @@ void explain_panes(FILE* out, const SessionRecord* r) {
     if (pane_join == 0)
         return;
     if (r->pane_of != nullptr)
-        row(out, "pane of",
-            std::string(session_line(r->pane_of)) +
-                ": counted with that login for logins per user and group limits",
-            "panes join");
+        row(out, "pane of", session_line(r->pane_of),
+            "panes join: counted with that login for logins per user and group limits");
     else
-        row(out, "panes",
-            "a tmux pane in this login counts with it for logins per user and group limits",
-            "panes join");
+        row(out, "panes", "its tmux panes join it", "panes join");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ login on a pseudo-terminal."""
 
 import grp
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -61,8 +62,8 @@ class PaneTest(sandbox.SandboxTestCase):
                                 "-n"], capture_output=True, text=True, timeout=sandbox.TIMEOUT)
         for p in panes:
             self.assertIn(f"ann on {p.line.decode()} from {p.host.decode()}", check.stdout)
-        self.assertEqual(check.stdout.count(f"pane of         {s.line}: counted with"), 2,
-                         check.stdout)
+        self.assertEqual(len(re.findall(rf"^  pane of +{s.line} +panes join", check.stdout,
+                                        re.MULTILINE)), 2, check.stdout)
         sandbox.start_daemon(config=None)
         sandbox.wait_for_log(because("ann", forged.path, "multiple"))
         forged.wait_exit()
