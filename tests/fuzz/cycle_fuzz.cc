@@ -64,7 +64,8 @@ const char kPolicy[] =
     "multiples -1\n"
     "warn 30\n"
     "sleep 60\n"
-    "conswins idle 5\n";
+    "conswins idle 5\n"
+    "panes join\n";
 
 FuzzPlatform* fuzz_platform;
 
@@ -77,6 +78,9 @@ void init_once() {
     }
     fuzz_platform->AddGroup("g1", 61100, {"u3", "u4"});
     fuzz_platform->AddGroup("g2", 61101, {"u0"});
+    // u0's tmux server, attached on two terminals: a record with host
+    // "tmux(7).%N" and pid 7 is its pane.
+    fuzz_platform->processes[7] = {"tmux", 61000, {"/dev/pts/1", "/dev/tty1"}};
     log_path = "/dev/null";
     rule_lists_init();
     settings_init();
@@ -133,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             int64_t t = 0;
             for (int b = 0; b < 8; ++b) t = (t << 8) | in.byte();
             u.ut_tv.tv_sec = static_cast<decltype(u.ut_tv.tv_sec)>(t);
+            u.ut_pid = static_cast<pid_t>(t & 15);  // some name the tmux server
             fake.logins.push_back(u);
         }
         poll_scan(pass == 3);
