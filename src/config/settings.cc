@@ -15,6 +15,8 @@ int32_t console_session;
 int32_t console_multiple;
 int32_t session_default;
 int32_t refuse_time;
+int32_t syslog_facility = -1;
+SettingLines setting_lines;
 
 const char* conf_path = PATH_CONF;
 time_t conf_mtime = 1;
@@ -33,6 +35,8 @@ void settings_init() {
     refuse_time = 0;
     conf_path = PATH_CONF;
     conf_mtime = 1;
+    syslog_facility = -1;
+    setting_lines = SettingLines{};
 }
 
 void settings_reset() {
@@ -45,6 +49,10 @@ void settings_reset() {
     session_default = -1;
     refuse_time = 0;
     idle_method = 0;
+    syslog_facility = -1;
+    int32_t warn_line = setting_lines.warn;
+    setting_lines = SettingLines{};
+    setting_lines.warn = warn_line;
 }
 
 int32_t minutes_to_seconds(int32_t n) {

@@ -33,6 +33,7 @@ enum Token {
     INPUTOUTPUT = 281,
     NORMAL = 282,
     OFF = 283,
+    SYSLOG = 284,
 };
 
 #endif  // QUELLD_CONFIG_TOKENS_H

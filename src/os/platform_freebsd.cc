@@ -152,3 +152,6 @@ void platform_tty_end(TtyProcs* p) {
     signal_all(p, SIGKILL);
     p->count = 0;
 }
+
+// Where syslog(3) sends on this system.
+const char* platform_syslog_path = "/var/run/log";

@@ -561,3 +561,6 @@ void platform_tty_end(TtyProcs* p) {
         close(proc_fd);
     p->count = 0;
 }
+
+// Where syslog(3) sends on this system.
+const char* platform_syslog_path = "/dev/log";
