@@ -18,7 +18,7 @@ namespace {
 // A message kept while a read is held: its severity and text, no header.
 struct HeldMessage {
     int severity;
-    char text[AUDIT_MESSAGE_MAX];
+    char text[AUDIT_MSG_MAX];
 };
 
 HeldMessage held[AUDIT_HELD];
@@ -32,7 +32,7 @@ long long lost;
 void audit_send(int severity, const char* text) {
     if (audit_facility < 0)
         return;
-    char msg[AUDIT_MESSAGE_MAX + 32];
+    char msg[AUDIT_MSG_MAX + 32];
     time_t now = platform->now();
     struct tm tm;
     char stamp[32] = "Jan  1 00:00:00";
@@ -56,7 +56,7 @@ void audit_send(int severity, const char* text) {
 void audit_line(int severity, const char* format, ...) {
     if (audit_facility < 0 && !holding)
         return;
-    char text[AUDIT_MESSAGE_MAX];
+    char text[AUDIT_MSG_MAX];
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(text, sizeof text, format, ap);

@@ -18,7 +18,7 @@ extern int audit_facility;
 // as "<PRI>Mmm dd hh:mm:ss quelld[PID]: message" through
 // platform_syslog_send, when audit_facility is set; while held
 // (audit_hold), keeps it instead.  Never waits.  Messages longer than
-// AUDIT_MESSAGE_MAX bytes are cut.  A message that is lost (the log
+// AUDIT_MSG_MAX bytes are cut.  A message that is lost (the log
 // daemon is gone or its queue full, or too many are held) is counted, and
 // the next one delivered ends with " dropped=N", N the count since the last
 // delivery: a gap in the trail shows in the trail.

@@ -285,7 +285,7 @@ void conf_error(const char* format, ...) {
         }
     }
     log_line("%s: line %d: %s", conf_path, conf_line, message);
-    char path[AUDIT_MESSAGE_MAX / 4], text[AUDIT_MESSAGE_MAX / 2];
+    char path[AUDIT_MSG_MAX / 4], text[AUDIT_MSG_MAX / 2];
     audit_line(LOG_ERR, "event=config_error file=%s line=%d message=%s",
                audit_value(conf_path, path, sizeof path), conf_line,
                audit_value(message, text, sizeof text));

@@ -24,7 +24,7 @@ static uint64_t conf_dev, conf_ino;
 // A configuration that could not be read: fatal until one has been read,
 // afterwards the rules and settings in force stay.
 static int reload_failed() {
-    char path[AUDIT_MESSAGE_MAX / 4];
+    char path[AUDIT_MSG_MAX / 4];
     audit_value(conf_path, path, sizeof path);
     if (conf_mtime == 1) {
         log_line("Have never read in conf settings.  Must die.");
@@ -47,7 +47,7 @@ static void reload_audit_release() {
 
 // A configuration failure that is no line of the file.
 static void reload_audit_failure(const char* message) {
-    char path[AUDIT_MESSAGE_MAX / 4], text[AUDIT_MESSAGE_MAX / 4];
+    char path[AUDIT_MSG_MAX / 4], text[AUDIT_MSG_MAX / 4];
     audit_line(LOG_ERR, "event=config_error file=%s message=%s",
                audit_value(conf_path, path, sizeof path), audit_value(message, text, sizeof text));
 }
@@ -59,7 +59,7 @@ static void reload_audit_failure(const char* message) {
 static void reload_input_end() {
     if (conf_errors > 0 && conf_mtime <= 1) {
         log_line("Aborting due to conf file syntax errors.");
-        char path[AUDIT_MESSAGE_MAX / 4];
+        char path[AUDIT_MSG_MAX / 4];
         audit_line(LOG_ERR, "event=config_failed file=%s outcome=exit",
                    audit_value(conf_path, path, sizeof path));
         reload_audit_release();

@@ -54,10 +54,10 @@ void audit_session(const char* event, const SessionRecord* r, int kind, int64_t 
     char limit_text[24] = "none";
     if (limit >= 0)
         std::snprintf(limit_text, sizeof limit_text, "%lld", static_cast<long long>(limit));
-    char where[AUDIT_MESSAGE_MAX / 4] = "none";
+    char where[AUDIT_MSG_MAX / 4] = "none";
     if (rule.line > 0) {
         const char* file = rule.origin != 0 ? rule_origin_name(rule.origin) : conf_path;
-        char path[AUDIT_MESSAGE_MAX / 4 - 16];
+        char path[AUDIT_MSG_MAX / 4 - 16];
         std::snprintf(where, sizeof where, "%s:%d",
                       audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
