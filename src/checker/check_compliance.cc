@@ -114,7 +114,7 @@ void print_classes(FILE* out, int64_t bound, Tally* t) {
             if (e->kind == GROUP)
                 name += "(" + std::to_string(e->id) + ")";
             // The console has a line of its own below.
-            bool console = e->kind == TTY && name == PATH_CONSOLE + sizeof PATH_DEV - 1;
+            bool console = e->kind == TTY && name == &PATH_CONSOLE[sizeof PATH_DEV - 1];
             if (e->kind == DEFAULT || console || (e->kind == GROUP && e->id < 0) ||
                 !seen.insert({e->kind, name}).second)
                 continue;
