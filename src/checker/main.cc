@@ -103,8 +103,10 @@ int main(int argc, char** argv) {
                 "empty here)\n",
                 r->user);
         check_explain(stdout, 0);
+        check_audit_note(stdout);
     } else if (dry_run) {
         check_dry_run(stdout);
+        check_audit_note(stdout);
     } else if (compliance != nullptr) {
         // A configuration the daemon would not start with enforces nothing.
         int over = check_compliance(stdout, static_cast<int32_t>(bound));

@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import socket
+import subprocess
 import unittest
 
 import sandbox
@@ -33,6 +34,11 @@ class AuditTrailTest(sandbox.SandboxTestCase):
         head = f"authpriv.notice quelld[{daemon.pid}]: "
         self.assertEqual(self.log.wait_for("event=logout"), [head + "event=logout " + fields])
         self.assertEqual(self.log.lines("event=warn"), [head + "event=warn " + fields])
+        check = os.path.join(os.path.dirname(sandbox.QUELLD_BIN), "quelld-check")
+        r = subprocess.run([check, "-u", "ann"], capture_output=True, text=True, cwd="/",
+                           timeout=sandbox.TIMEOUT)
+        self.assertIn(f"  audit trail     syslog authpriv          {sandbox.CONF_PATH}:1\n",
+                      r.stdout)
         self.assertEqual(len(self.log.lines("quelld")), 2, self.log.lines())
 
     def test_first_read_failure_goes_out_with_the_facility_it_sets(self):
