@@ -57,17 +57,31 @@ class AuditTrailTest(sandbox.SandboxTestCase):
     def test_full_log_socket_never_holds_up_a_logout(self):
         # rsyslogd stopped with its queue full: every send would wait.
         self.log.proc.send_signal(signal.SIGSTOP)
-        filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        filler.setblocking(False)
+        pid = self.log.proc.pid
+        sandbox.wait_until(lambda: all(
+            sandbox.proc_stat(f"{pid}/task/{t}")["state"] == "T"
+            for t in os.listdir(f"/proc/{pid}/task")), what="rsyslogd to stop")
+        # A sender's own buffer can fill before the log's queue does: fresh
+        # senders until a fresh one cannot send a single message.
         filled = 0
-        try:
-            while filled < 100000:
-                filler.sendto(b"<13>filler: x", syslogd.SOCKET)
-                filled += 1
-        except BlockingIOError:
-            pass
-        filler.close()
-        self.assertLess(filled, 100000)
+        senders = []
+        while len(senders) < 100:
+            filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            filler.setblocking(False)
+            senders.append(filler)
+            sent = 0
+            try:
+                while True:
+                    filler.sendto(b"<13>filler: x", syslogd.SOCKET)
+                    sent += 1
+            except BlockingIOError:
+                pass
+            filled += sent
+            if sent == 0:
+                break
+        for filler in senders:
+            filler.close()
+        self.assertLess(len(senders), 100)
 
         sandbox.add_user("ann")
         sandbox.add_user("bob")
@@ -76,6 +90,9 @@ class AuditTrailTest(sandbox.SandboxTestCase):
                                              "refuse login bob\nsleep 1\n")
         a.expect(LOGOUT_NOTICE, timeout=20)
         sandbox.wait_for_log(because("ann", a.path, "refused"))
+        # The pass that logged ann out, its message to the log included, is
+        # over once the next one has begun.
+        sandbox.wait_scans(2)
         self.assertTrue(daemon.alive())
 
         self.log.proc.send_signal(signal.SIGCONT)
