@@ -7,7 +7,6 @@
 #include "base/audit_log.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
-#include "enforce/warn.h"
 
 namespace {
 
@@ -26,26 +25,7 @@ void audit_names(const SessionRecord* r, AuditNames* n) {
 
 }  // namespace
 
-const char* audit_reason(int kind) {
-    switch (kind) {
-        case WARN_IDLE:
-            return "idle";
-        case WARN_MULTIPLE:
-            return "multiple";
-        case WARN_SESSION:
-            return "session";
-        case WARN_REFUSED:
-            return "refused";
-        case WARN_XLOCK:
-            return "xlock";
-        case WARN_MAXUSER:
-            return "maxuser";
-        default:
-            return "?";
-    }
-}
-
-void audit_session(const char* event, const SessionRecord* r, int kind, int64_t limit,
+void audit_session(const char* event, const SessionRecord* r, const char* reason, int64_t limit,
                    RuleAt rule) {
     if (audit_facility < 0)
         return;
@@ -62,7 +42,7 @@ void audit_session(const char* event, const SessionRecord* r, int kind, int64_t 
                       audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
     audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s", event,
-               n.user, n.tty, n.host, audit_reason(kind), limit_text, where);
+               n.user, n.tty, n.host, reason, limit_text, where);
 }
 
 void audit_stale(const SessionRecord* r) {

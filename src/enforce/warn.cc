@@ -196,6 +196,26 @@ static void warn_timeout(int /*sig*/) {
 
 void (*warn_observer)(const SessionRecord* r, int kind) = nullptr;
 
+// The event log's word for a warning kind, as the logout line gives it.
+static const char* warn_reason(int kind) {
+    switch (kind) {
+        case WARN_IDLE:
+            return "idle";
+        case WARN_MULTIPLE:
+            return "multiple";
+        case WARN_SESSION:
+            return "session";
+        case WARN_REFUSED:
+            return "refused";
+        case WARN_XLOCK:
+            return "xlock";
+        case WARN_MAXUSER:
+            return "maxuser";
+        default:
+            return "?";
+    }
+}
+
 // What the audit trail reports of the warning being given: set by
 // warn_audited for the one call of warn it makes.
 static int64_t warn_limit = -1;
@@ -249,12 +269,12 @@ void warn(int index, int kind, int deliver) {
         // reaped).  Treated as an end without news; a terminal it could not
         // open is then reported again at the next warning.
         log_line("Cannot wait in warn: %s", std::strerror(errno));
-        audit_session(event, r, kind, warn_limit, warn_rule);
+        audit_session(event, r, warn_reason(kind), warn_limit, warn_rule);
         return;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 5)
         unwritable_add(r);
     // After the child, whose line the event log has by now: the trail
     // follows the log's order.
-    audit_session(event, r, kind, warn_limit, warn_rule);
+    audit_session(event, r, warn_reason(kind), warn_limit, warn_rule);
 }
