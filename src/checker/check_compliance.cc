@@ -72,8 +72,9 @@ Reach slot_reach(int slot, bool console_other) {
 
 // Sets up slot 0 as a login that only the rules for one class name.
 void class_login(const char* user, const char* line, const char* host, int32_t gid) {
-    session_table_reset();
+    // Slot 0 alone: a list file may name a class per line.
     SessionRecord* r = &SessionTable[0];
+    *r = SessionRecord{};
     std::strncpy(r->user, user, sizeof r->user - 1);
     std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV);
     std::strncpy(r->tty_path + sizeof PATH_DEV - 1, line, sizeof r->tty_path - sizeof PATH_DEV);
