@@ -37,5 +37,7 @@
 #define TERM_GRACE_MS 200     // milliseconds it waits after SIGTERM before SIGKILL
 #define TTY_PROCS_MAX 256     // processes of one terminal a logout signals per round
 #define TTY_ROUNDS 4          // rounds of a logout, when a terminal has more than that
+#define AUDIT_MSG_MAX 1024    // bytes of one system-log message's text
+#define AUDIT_HELD 32         // messages kept while a configuration read is held
 
 #endif  // QUELLD_PATHNAMES_H

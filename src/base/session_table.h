@@ -39,6 +39,14 @@ struct FutureStamp {
     int64_t seen;   // when it was first seen
 };
 
+// Where a limit was written: a file of the configuration (origin as in a
+// rule: 0 the configuration file, else a list file) and its line; line 0
+// when no line decided (no rule, or a value no command set).
+struct RuleAt {
+    int32_t origin;
+    int32_t line;
+};
+
 struct SessionRecord {
     int32_t idle_limit;            // seconds; -1 no idle limit
     int32_t groups[NGROUPS_KEPT];  // primary group first; -1 after the last unless full
@@ -66,6 +74,12 @@ struct SessionRecord {
     // Under "panes join", the login this multiplexer pane runs in, found
     // afresh every pass (see pane_check.h); nullptr for a login of its own.
     const SessionRecord* pane_of;
+    // The rules behind idle_limit, session_limit, refused and maxuser_limit,
+    // for the audit trail and quelld-check.
+    RuleAt idle_rule;
+    RuleAt session_rule;
+    RuleAt refuse_rule;
+    RuleAt maxuser_rule;
 };
 
 // When the session began on the wall clock now in force.  login_time stays as

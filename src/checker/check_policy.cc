@@ -4,6 +4,7 @@
 
 #include "base/session_table.h"
 #include "checker/check_conf.h"
+#include "config/facility.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
@@ -228,6 +229,13 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
     }
     resolve_policy(slot);
     return unknown;
+}
+
+void check_audit_note(FILE* out) {
+    if (syslog_facility < 0)
+        return;
+    row(out, "audit trail", std::string("syslog ") + syslog_facility_name(syslog_facility),
+        std::string(conf_path) + ":" + std::to_string(setting_lines.syslog));
 }
 
 void check_explain(FILE* out, int slot) {

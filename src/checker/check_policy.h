@@ -22,6 +22,11 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
 // decided it and the settings that govern when it is enforced.
 void check_explain(FILE* out, int slot);
 
+// When the configuration sends the audit trail to the system log, writes
+// to out the line "  audit trail     syslog FACILITY   FILE:LINE"; nothing
+// otherwise.
+void check_audit_note(FILE* out);
+
 // seconds as "N minutes" when a whole number of minutes, else "N seconds"
 // ("1 minute" and "1 second" for one).
 std::string check_minutes(int64_t seconds);

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/event_log.h"
 #include "base/session_table.h"
+#include "checker/check_compliance.h"
 #include "checker/check_conf.h"
 #include "checker/check_dryrun.h"
 #include "checker/check_policy.h"
@@ -21,7 +23,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: quelld-check [-f file]\n"
                  "       quelld-check [-f file] -u user [-l line] [-h host]\n"
-                 "       quelld-check [-f file] -n\n");
+                 "       quelld-check [-f file] -n\n"
+                 "       quelld-check [-f file] -c minutes\n");
     return 2;
 }
 
@@ -33,8 +36,9 @@ int main(int argc, char** argv) {
     const char* line = nullptr;
     const char* host = nullptr;
     bool dry_run = false;
+    const char* compliance = nullptr;
     int c;
-    while ((c = getopt(argc, argv, "f:u:l:h:n")) != -1) {
+    while ((c = getopt(argc, argv, "f:u:l:h:nc:")) != -1) {
         switch (c) {
             case 'f':
                 conf_path = optarg;
@@ -51,6 +55,9 @@ int main(int argc, char** argv) {
             case 'n':
                 dry_run = true;
                 break;
+            case 'c':
+                compliance = optarg;
+                break;
             default:
                 return usage();
         }
@@ -59,6 +66,15 @@ int main(int argc, char** argv) {
         (user == nullptr && (line != nullptr || host != nullptr)) ||
         (user != nullptr && user[0] == '\0'))
         return usage();
+    // -c takes whole minutes, and no other question.
+    long bound = 0;
+    if (compliance != nullptr) {
+        char* end = nullptr;
+        bound = std::strtol(compliance, &end, 10);
+        if (dry_run || user != nullptr || end == compliance || *end != '\0' || bound < 0 ||
+            bound > 1000000)
+            return usage();
+    }
 
     // Belt and braces: every line goes to the hook, and nothing could reach
     // the real log even if one did not.
@@ -87,8 +103,14 @@ int main(int argc, char** argv) {
                 "empty here)\n",
                 r->user);
         check_explain(stdout, 0);
+        check_audit_note(stdout);
     } else if (dry_run) {
         check_dry_run(stdout);
+        check_audit_note(stdout);
+    } else if (compliance != nullptr) {
+        // A configuration the daemon would not start with enforces nothing.
+        int over = check_compliance(stdout, static_cast<int32_t>(bound));
+        return status != 0 ? status : over;
     }
     return status;
 }

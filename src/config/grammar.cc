@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/event_log.h"
+#include "config/facility.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
@@ -218,12 +219,14 @@ int parse_session() {
             if (!number(&n) || !end_of_line())
                 return malformed(bad);
             session_default = n;  // the one setting kept in minutes
+            setting_lines.session_default = conf_token_line;
             return 0;
         case REFUSE:
             accept();
             if (!number(&n) || !end_of_line())
                 return malformed(bad);
             refuse_time = minutes_to_seconds(n);
+            setting_lines.refuse_time = conf_token_line;
             return 0;
         default:
             if (!who(&kind, &id) || !number(&n) || !end_of_line())
@@ -258,12 +261,15 @@ int parse_timeout() {
 }
 
 // sleep, warn and multiples: the keyword, a number, the end of the line.
-int parse_number_setting(int32_t* setting, const char* bad) {
+// line, when given, takes the command's line.
+int parse_number_setting(int32_t* setting, const char* bad, int32_t* line = nullptr) {
     accept();
     int32_t n;
     if (!number(&n) || !end_of_line())
         return malformed(bad);
     *setting = n;
+    if (line != nullptr)
+        *line = conf_token_line;
     return 0;
 }
 
@@ -311,6 +317,9 @@ int parse_conswins() {
         console_session = value;
     else
         console_multiple = value;
+    (which == IDLE      ? setting_lines.console_idle
+     : which == SESSION ? setting_lines.console_session
+                        : setting_lines.console_multiple) = conf_token_line;
     return 0;
 }
 
@@ -345,6 +354,39 @@ int parse_panes() {
     return 0;
 }
 
+// syslog FACILITY, or syslog off: the audit trail's facility.  The
+// facility "syslog" is also the command's keyword, so that token is taken
+// as a facility name too.
+int parse_syslog() {
+    constexpr const char* bad = "Malformed syslog command.";
+    accept();
+    int32_t facility;
+    int t = peek();
+    if (t == OFF) {
+        facility = -1;
+    } else if (t == SYSLOG) {
+        facility = syslog_facility_code("syslog");
+    } else if (t == NAME) {
+        p.name = take_token_text();
+        facility = syslog_facility_code(p.name);
+    } else {
+        return malformed(bad);
+    }
+    accept();
+    if (!end_of_line())
+        return malformed(bad);
+    char* name = take_name();
+    if (facility == SYSLOG_UNKNOWN_FACILITY) {
+        conf_error("Unknown syslog facility '%s'.", name);
+        std::free(name);
+        return 0;
+    }
+    std::free(name);
+    syslog_facility = facility;
+    setting_lines.syslog = conf_token_line;
+    return 0;
+}
+
 }  // namespace
 
 int parse_conf() {
@@ -376,7 +418,8 @@ int parse_conf() {
                 r = parse_number_setting(&sleep_interval, "Malformed sleep command.");
                 break;
             case WARN:
-                r = parse_number_setting(&warn_time, "Malformed warn command.");
+                r = parse_number_setting(&warn_time, "Malformed warn command.",
+                                         &setting_lines.warn);
                 break;
             case IDLEMETHOD:
                 r = parse_idlemethod();
@@ -385,13 +428,17 @@ int parse_conf() {
                 r = parse_conswins();
                 break;
             case MULTIPLES:
-                r = parse_number_setting(&multiples, "Malformed multiples command.");
+                r = parse_number_setting(&multiples, "Malformed multiples command.",
+                                         &setting_lines.multiples);
                 break;
             case MAXUSER:
                 r = parse_maxuser();
                 break;
             case PANES:
                 r = parse_panes();
+                break;
+            case SYSLOG:
+                r = parse_syslog();
                 break;
             default:
                 // No command starts with this token: the line is skipped

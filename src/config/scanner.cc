@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +13,11 @@
 #include <limits>
 #include <string_view>
 
+#include "base/audit_log.h"
 #include "base/event_log.h"
 #include "config/settings.h"
 #include "config/tokens.h"
+#include "pathnames.h"
 
 int32_t conf_line = 1;
 int32_t conf_token_line = 1;
@@ -53,6 +56,7 @@ constexpr Keyword keywords[] = {
     {"refuse", REFUSE},
     {"session", SESSION},
     {"sleep", SLEEP},
+    {"syslog", SYSLOG},
     {"threshold", THRESHOLD},
     {"timeout", TIMEOUT},
     {"tty", TTY},
@@ -67,7 +71,7 @@ constexpr bool keywords_sorted() {
     return true;
 }
 static_assert(keywords_sorted(), "the keyword table must stay sorted");
-static_assert(std::size(keywords) == 26);
+static_assert(std::size(keywords) == 27);
 
 constexpr size_t SCAN_BUFSIZE = 16384;
 
@@ -283,6 +287,10 @@ void conf_error(const char* format, ...) {
         }
     }
     log_line("%s: line %d: %s", conf_path, conf_line, message);
+    char path[AUDIT_MSG_MAX / 4], text[AUDIT_MSG_MAX / 2];
+    audit_line(LOG_ERR, "event=config_error file=%s line=%d message=%s",
+               audit_value(conf_path, path, sizeof path), conf_line,
+               audit_value(message, text, sizeof text));
     std::free(big);
     if (conf_errors < std::numeric_limits<int32_t>::max())
         ++conf_errors;

@@ -16,6 +16,8 @@ int32_t console_multiple;
 int32_t session_default;
 int32_t refuse_time;
 int32_t pane_join;
+int32_t syslog_facility = -1;
+SettingLines setting_lines;
 
 const char* conf_path = PATH_CONF;
 time_t conf_mtime = 1;
@@ -35,6 +37,8 @@ void settings_init() {
     pane_join = 0;
     conf_path = PATH_CONF;
     conf_mtime = 1;
+    syslog_facility = -1;
+    setting_lines = SettingLines{};
 }
 
 void settings_reset() {
@@ -48,6 +52,10 @@ void settings_reset() {
     refuse_time = 0;
     idle_method = 0;
     pane_join = 0;
+    syslog_facility = -1;
+    int32_t warn_line = setting_lines.warn;
+    setting_lines = SettingLines{};
+    setting_lines.warn = warn_line;
 }
 
 int32_t minutes_to_seconds(int32_t n) {

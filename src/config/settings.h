@@ -19,6 +19,26 @@ extern int32_t session_default;     // minutes (the one setting held in minutes)
 extern int32_t refuse_time;         // seconds a session-limited user stays refused; 0 off
 extern int32_t pane_join;           // 1: a tmux pane counts with the login it runs in; 0 alone
 
+// The system-log facility of the audit trail (<syslog.h>'s LOG_AUTHPRIV
+// ...), -1 for none: what the last read's syslog command set.  The daemon
+// puts it in force (audit_facility) once a read is complete.
+extern int32_t syslog_facility;
+
+// The configuration lines of the commands behind the settings that stand in
+// for a rule's limit, for the audit trail and quelld-check; 0 when no
+// command set it.
+struct SettingLines {
+    int32_t warn;              // warn (kept across reads, as warn_time is)
+    int32_t multiples;         // multiples
+    int32_t session_default;   // session default
+    int32_t refuse_time;       // session refuse
+    int32_t console_idle;      // conswins idle
+    int32_t console_session;   // conswins session
+    int32_t console_multiple;  // conswins multiple
+    int32_t syslog;            // syslog
+};
+extern SettingLines setting_lines;
+
 // The configuration file's path: PATH_CONF or the "-f" argument.  Not owned
 // by the caller; lives for the whole process.
 extern const char* conf_path;

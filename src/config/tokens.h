@@ -35,6 +35,7 @@ enum Token {
     OFF = 283,
     PANES = 284,
     JOIN = 285,
+    SYSLOG = 286,
 };
 
 #endif  // QUELLD_CONFIG_TOKENS_H

@@ -14,6 +14,7 @@
 #include "base/log_escape.h"
 #include "base/signals.h"
 #include "config/settings.h"
+#include "enforce/audit_event.h"
 #include "enforce/live.h"
 #include "enforce/logout.h"
 #include "enforce/terminal.h"
@@ -172,6 +173,7 @@ int warn_live(SessionRecord* r) {
     char stamp[26], user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
     log_line("%19.19s : stale record of %s on %s, left alone", log_stamp(platform->now(), stamp),
              log_escape(r->user, user, sizeof user), log_escape(r->tty_path, tty, sizeof tty));
+    audit_stale(r);
     return 0;
 }
 
@@ -194,6 +196,39 @@ static void warn_timeout(int /*sig*/) {
 
 void (*warn_observer)(const SessionRecord* r, int kind) = nullptr;
 
+// The event log's word for a warning kind, as the logout line gives it.
+static const char* warn_reason(int kind) {
+    switch (kind) {
+        case WARN_IDLE:
+            return "idle";
+        case WARN_MULTIPLE:
+            return "multiple";
+        case WARN_SESSION:
+            return "session";
+        case WARN_REFUSED:
+            return "refused";
+        case WARN_XLOCK:
+            return "xlock";
+        case WARN_MAXUSER:
+            return "maxuser";
+        default:
+            return "?";
+    }
+}
+
+// What the audit trail reports of the warning being given: set by
+// warn_audited for the one call of warn it makes.
+static int64_t warn_limit = -1;
+static RuleAt warn_rule;
+
+void warn_audited(int index, int kind, int64_t limit, RuleAt rule) {
+    warn_limit = limit;
+    warn_rule = rule;
+    warn(index, kind, 1);
+    warn_limit = -1;
+    warn_rule = RuleAt{};
+}
+
 void warn(int index, int kind, int deliver) {
     SessionRecord* r =
         (kind == WARN_IDLE || kind == WARN_XLOCK) ? &SessionTable[index] : ActiveSessions[index];
@@ -206,6 +241,7 @@ void warn(int index, int kind, int deliver) {
     // whoever holds the line next.
     if (kind == WARN_REFUSED || kind == WARN_XLOCK || (r->warned & static_cast<uint32_t>(kind)))
         r->ended = SESSION_LOGGED_OUT;
+    const char* event = r->ended == SESSION_LOGGED_OUT ? "logout" : "warn";
 
     if (warn_observer != nullptr)
         warn_observer(r, kind);
@@ -233,8 +269,12 @@ void warn(int index, int kind, int deliver) {
         // reaped).  Treated as an end without news; a terminal it could not
         // open is then reported again at the next warning.
         log_line("Cannot wait in warn: %s", std::strerror(errno));
+        audit_session(event, r, warn_reason(kind), warn_limit, warn_rule);
         return;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 5)
         unwritable_add(r);
+    // After the child, whose line the event log has by now: the trail
+    // follows the log's order.
+    audit_session(event, r, warn_reason(kind), warn_limit, warn_rule);
 }

@@ -33,6 +33,12 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);
 
+// As warn(index, kind, 1), with what the audit trail reports of it
+// (audit_session): the limit that applied, -1 for none, and the rule that
+// set it.  The message goes out from the daemon once the child has ended,
+// never from the child.
+void warn_audited(int index, int kind, int64_t limit, RuleAt rule);
+
 // When set, warn calls it with the record and kind just before it forks
 // (ended already SESSION_LOGGED_OUT for a logout): for tests that record
 // what a pass does.  Null in the daemon.

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 #include <utmpx.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -198,5 +199,21 @@ int platform_open_beneath(int dir_fd, const char* rel, int flags);
 // opening the file itself (opening a FIFO or a device has effects).
 // Returns 0 or -1 with errno set.
 int platform_stat_beneath(int dir_fd, const char* rel, struct stat* st);
+
+// The system log's local socket: "/dev/log" on Linux, "/var/run/log" on
+// FreeBSD.  Tests point it at a socket of their own.
+extern const char* platform_syslog_path;
+
+// Hands one whole syslog message (its "<PRI>" header included) to the
+// system log as one datagram, never waiting: the socket is non-blocking, so
+// a log daemon that is gone, or whose queue is full, costs the caller one
+// failed call.  Returns 0 when the message was handed over, -1 with errno
+// set when it was dropped (EAGAIN: the queue is full; ENOENT or
+// ECONNREFUSED: no log daemon).  The socket is opened at the first send,
+// close-on-exec, and kept.
+int platform_syslog_send(const char* msg, size_t len);
+
+// Closes the socket platform_syslog_send keeps, if any.
+void platform_syslog_close();
 
 #endif  // QUELLD_OS_PLATFORM_H

@@ -221,3 +221,5 @@ int os_process_holds(pid_t pid, const char* const* paths, int count) {
     std::free(buf);
     return held;
 }
+// Where syslog(3) sends on this system.
+const char* platform_syslog_path = "/var/run/log";

@@ -669,3 +669,5 @@ int os_process_holds(pid_t pid, const char* const* paths, int count) {
     close(s.fd);
     return held;
 }
+// Where syslog(3) sends on this system.
+const char* platform_syslog_path = "/dev/log";

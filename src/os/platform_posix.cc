@@ -6,7 +6,9 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,4 +220,35 @@ int os_stat_walk(int dir_fd, const char* rel, struct stat* st) {
     close(parent);
     errno = saved;
     return rc;
+}
+
+// The system log's socket, kept from one message to the next.
+static int syslog_fd = -1;
+
+int platform_syslog_send(const char* msg, size_t len) {
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    size_t path_len = std::strlen(platform_syslog_path);
+    if (path_len >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, platform_syslog_path, path_len + 1);
+    if (syslog_fd < 0) {
+        syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (syslog_fd < 0)
+            return -1;
+    }
+    // Addressed afresh each time rather than connected once: a log daemon
+    // restarted since (a new socket at the same path) is reached without
+    // noticing that the old one went away.
+    ssize_t n = sendto(syslog_fd, msg, len, MSG_DONTWAIT | MSG_NOSIGNAL,
+                       reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr);
+    return n < 0 ? -1 : 0;
+}
+
+void platform_syslog_close() {
+    if (syslog_fd >= 0)
+        close(syslog_fd);
+    syslog_fd = -1;
 }

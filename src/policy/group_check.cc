@@ -53,7 +53,8 @@ Verdict judge_group(const SessionRecord* r, int n, time_t now, int (*live)(Sessi
         return verdict_none();
     // As for the multiple-login warning: the session ends when the
     // sleep_interval its warning named has passed, not at the next pass.
-    Verdict v{VERDICT_WARN, WARN_MAXUSER, r->maxuser_limit, count, now + sleep_interval};
+    Verdict v{VERDICT_WARN, WARN_MAXUSER,         r->maxuser_limit,
+              count,        now + sleep_interval, r->maxuser_rule};
     if ((r->warned & WARN_MAXUSER) != 0) {
         v.due = grace_end(r->maxuser_grace);
         if (grace_over(r->maxuser_grace, now)) {
@@ -73,6 +74,6 @@ time_t enforce_group_limit(SessionRecord* r, int n) {
     if (v.action == VERDICT_WARN)
         grace_begin(&r->maxuser_grace, now, sleep_interval);
     if (v.action != VERDICT_NONE)
-        warn(active_position(r, n), WARN_MAXUSER, 1);
+        warn_audited(active_position(r, n), WARN_MAXUSER, v.shown, v.rule);
     return v.due != VERDICT_NOT_DUE && v.due > now ? static_cast<time_t>(v.due) : 0;
 }

@@ -61,10 +61,10 @@ static int64_t idle_active_due(const SessionRecord* r, int64_t due) {
 // Idle past the limit and not exempt: the warning, or the logout once it is
 // out (or at once without a grace); due is the next check while warned.
 static Verdict idle_past_limit(const SessionRecord* r, int64_t limit, int64_t idle, int64_t due,
-                               time_t now) {
+                               time_t now, RuleAt rule) {
     bool warned = (r->warned & WARN_IDLE) != 0;
     int action = warned || warn_time <= 0 ? VERDICT_LOGOUT : VERDICT_WARN;
-    return Verdict{action, WARN_IDLE, limit, idle, warned ? due : now + warn_time};
+    return Verdict{action, WARN_IDLE, limit, idle, warned ? due : now + warn_time, rule};
 }
 
 int64_t idle_seconds(int slot, time_t now) {
@@ -93,8 +93,8 @@ static Verdict judge_console_idle(int slot, time_t now) {
         return v;
     }
     if (x >= limit - SLACK)
-        return Verdict{VERDICT_LOGOUT, WARN_XLOCK, limit, x, VERDICT_NOT_DUE};
-    return idle_past_limit(r, limit, d, now - idle + limit, now);
+        return Verdict{VERDICT_LOGOUT, WARN_XLOCK, limit, x, VERDICT_NOT_DUE, r->idle_rule};
+    return idle_past_limit(r, limit, d, now - idle + limit, now, r->idle_rule);
 }
 
 Verdict judge_idle(int slot, time_t now) {
@@ -106,11 +106,14 @@ Verdict judge_idle(int slot, time_t now) {
         return judge_console_idle(slot, now);
 
     int64_t limit = r->idle_limit;
+    RuleAt rule = r->idle_rule;
     if (std::strcmp(r->user, console_user) == 0) {
         if (console_idle == -1)
             return verdict_none();
-        if (console_idle != -2)
+        if (console_idle != -2) {
             limit = console_idle;
+            rule = RuleAt{0, setting_lines.console_idle};
+        }
     }
 
     int64_t idle = idle_seconds(slot, now);
@@ -127,7 +130,7 @@ Verdict judge_idle(int slot, time_t now) {
     }
     if (r->exempt & WARN_IDLE)
         return verdict_none();
-    return idle_past_limit(r, limit, idle, ref + limit, now);
+    return idle_past_limit(r, limit, idle, ref + limit, now, rule);
 }
 
 void enforce_idle(int slot) {
@@ -142,7 +145,7 @@ void enforce_idle(int slot) {
     }
     if (v.kind == WARN_XLOCK) {
         r->warned &= WARN_XLOCK;
-        warn(slot, WARN_XLOCK, 1);
+        warn_audited(slot, WARN_XLOCK, v.shown, v.rule);
         return;
     }
     if ((r->warned & WARN_IDLE) == 0) {
@@ -154,7 +157,7 @@ void enforce_idle(int slot) {
     // limit for the console user's other logins.
     int32_t saved = r->idle_limit;
     r->idle_limit = static_cast<int32_t>(v.shown);
-    warn(slot, WARN_IDLE, 1);
+    warn_audited(slot, WARN_IDLE, v.shown, v.rule);
     r->idle_limit = saved;
 }
 

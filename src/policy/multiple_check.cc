@@ -68,6 +68,8 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         if (console && console_multiple == -1)
             continue;
         int32_t lim = (console && console_multiple >= 1) ? console_multiple : allowed;
+        RuleAt rule{0, (console && console_multiple >= 1) ? setting_lines.console_multiple
+                                                          : setting_lines.multiples};
         if (start < 0 || std::strcmp(r->user, ActiveSessions[start]->user) != 0) {
             start = i;
             counted = 0;
@@ -86,7 +88,7 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
         } else if ((r->exempt & WARN_MULTIPLE) == 0) {
             // The warning gives "the next" sleep_interval as it is when
             // written; the logout waits for that, whatever runs a pass sooner.
-            Verdict v{VERDICT_WARN, WARN_MULTIPLE, lim, counted, now + sleep_interval};
+            Verdict v{VERDICT_WARN, WARN_MULTIPLE, lim, counted, now + sleep_interval, rule};
             if ((r->warned & WARN_MULTIPLE) != 0) {
                 v.due = grace_end(r->multiple_grace);
                 if (grace_over(r->multiple_grace, now)) {
@@ -116,7 +118,7 @@ time_t enforce_multiple_logins(int n) {
         if (v.action != VERDICT_NONE) {
             int64_t saved = r->next_check;
             r->next_check = v.shown;  // the warning names the allowance
-            warn(i, WARN_MULTIPLE, 1);
+            warn_audited(i, WARN_MULTIPLE, v.shown, v.rule);
             r->next_check = saved;
         }
         if (v.action != VERDICT_LOGOUT && v.due != VERDICT_NOT_DUE && v.due > now &&

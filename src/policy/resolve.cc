@@ -81,6 +81,10 @@ const RuleEntry* resolve_first_match(const RuleList* list, int slot) {
     return rule_index_first_match(list, slot);
 }
 
+RuleAt resolve_rule_at(const RuleEntry* e) {
+    return RuleAt{e->origin, e->line};
+}
+
 uint32_t resolve_exempt_bits(int32_t code) {
     switch (code) {
         case IDLE:
@@ -113,18 +117,24 @@ void resolve_policy(int slot) {
     r->exempt = 0;
     r->warned = 0;
     r->next_check = platform->now();
+    r->idle_rule = r->session_rule = r->refuse_rule = r->maxuser_rule = RuleAt{};
 
     if (const RuleEntry* e = resolve_first_match(maxuser_list, slot)) {
         r->maxuser_gid = e->id;
         r->maxuser_limit = e->value;
+        r->maxuser_rule = resolve_rule_at(e);
     }
     if (const RuleEntry* e = resolve_first_match(timeout_list, slot)) {
         r->idle_limit = minutes_to_seconds(e->value);
+        r->idle_rule = resolve_rule_at(e);
     }
-    if (resolve_first_match(refuse_list, slot) != nullptr)
+    if (const RuleEntry* e = resolve_first_match(refuse_list, slot)) {
         r->refused = 1;
+        r->refuse_rule = resolve_rule_at(e);
+    }
     if (const RuleEntry* e = resolve_first_match(session_list, slot)) {
         r->session_limit = minutes_to_seconds(e->value);
+        r->session_rule = resolve_rule_at(e);
     }
 
     // Exemptions have no precedence: every matching rule adds its kinds.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "base/session_table.h"
 #include "config/rule_list.h"
 
 // Fills groups (NGROUPS_KEPT entries) with primary_gid, unless negative, and
@@ -25,5 +26,8 @@ const RuleEntry* resolve_first_match(const RuleList* list, int slot);
 // The warning kinds (bits of exempt) that an exempt rule's code exempts from;
 // 0 for a code that is none of IDLE, MULTIPLE, SESSION, REFUSE and ALL.
 uint32_t resolve_exempt_bits(int32_t code);
+
+// Where rule e was written.
+RuleAt resolve_rule_at(const RuleEntry* e);
 
 #endif  // QUELLD_POLICY_RESOLVE_H

@@ -71,15 +71,17 @@ void recent_session_users_reset() {
 }
 
 Verdict judge_refusal(const SessionRecord* r) {
+    // Refused by no rule: a user just cut off for session length.
+    RuleAt rule = r->refuse_rule.line > 0 ? r->refuse_rule : RuleAt{0, setting_lines.refuse_time};
     if (r->refused == 1 && (r->exempt & WARN_REFUSED) == 0)
-        return Verdict{VERDICT_LOGOUT, WARN_REFUSED, 0, -1, VERDICT_NOT_DUE};
+        return Verdict{VERDICT_LOGOUT, WARN_REFUSED, 0, -1, VERDICT_NOT_DUE, rule};
     return verdict_none();
 }
 
 void enforce_refusals(int n) {
     for (int i = 0; i < n; ++i)
-        if (judge_refusal(ActiveSessions[i]).action != VERDICT_NONE)
-            warn(i, WARN_REFUSED, 1);
+        if (Verdict v = judge_refusal(ActiveSessions[i]); v.action != VERDICT_NONE)
+            warn_audited(i, WARN_REFUSED, -1, v.rule);
 }
 
 Verdict judge_session(const SessionRecord* r, int n, time_t now) {
@@ -90,13 +92,18 @@ Verdict judge_session(const SessionRecord* r, int n, time_t now) {
     if (r->ended != SESSION_OPEN)
         return verdict_none();
     int64_t lim = r->session_limit;
-    if (lim <= 0)
+    RuleAt rule = r->session_rule;
+    if (lim <= 0) {
         lim = minutes_to_seconds(session_default);
+        rule = RuleAt{0, setting_lines.session_default};
+    }
     bool console = std::strcmp(r->user, console_user) == 0;
     if ((r->exempt & WARN_SESSION) || lim <= 0 || (console && console_session == -1))
         return verdict_none();
-    if (console && console_session != -2)
+    if (console && console_session != -2) {
         lim = console_session;
+        rule = RuleAt{0, setting_lines.console_session};
+    }
 
     int64_t elapsed = now - session_start(r);
     if (elapsed < lim) {
@@ -109,11 +116,15 @@ Verdict judge_session(const SessionRecord* r, int n, time_t now) {
     bool first = (r->warned & WARN_SESSION) == 0;
     if (first) {
         int action = warn_time <= 0 ? VERDICT_LOGOUT : VERDICT_WARN;
-        return Verdict{action, WARN_SESSION, lim, elapsed, now + warn_time};
+        return Verdict{action, WARN_SESSION, lim, elapsed, now + warn_time, rule};
     }
     int action = grace_over(r->session_grace, now) ? VERDICT_LOGOUT : VERDICT_NONE;
-    return Verdict{action, action == VERDICT_NONE ? 0U : WARN_SESSION, lim, elapsed,
-                   grace_end(r->session_grace)};
+    return Verdict{action,
+                   action == VERDICT_NONE ? 0U : WARN_SESSION,
+                   lim,
+                   elapsed,
+                   grace_end(r->session_grace),
+                   rule};
 }
 
 time_t enforce_session_length(int n) {
@@ -132,7 +143,7 @@ time_t enforce_session_length(int n) {
                 r->warned |= WARN_SESSION;
             int32_t saved = r->session_limit;
             r->session_limit = static_cast<int32_t>(v.shown);
-            warn(i, WARN_SESSION, 1);
+            warn_audited(i, WARN_SESSION, v.shown, v.rule);
             r->session_limit = saved;
         }
         if (v.due == VERDICT_NOT_DUE)

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "base/session_table.h"
+
 enum VerdictAction : int {
     VERDICT_NONE = 0,    // nothing is done to the login
     VERDICT_WARN = 1,    // a warning of kind is written on its terminal
@@ -31,6 +33,9 @@ struct Verdict {
     // When the login is next due: for the idle check its next check, for the
     // others the end of the grace in force; VERDICT_NOT_DUE for none.
     int64_t due;
+    // The rule, or the setting's command, that set the limit acted on; line
+    // 0 when none did.
+    RuleAt rule{};
 };
 
 inline Verdict verdict_none(uint32_t within = 0, int64_t due = VERDICT_NOT_DUE) {

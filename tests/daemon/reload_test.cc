@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "base/audit_log.h"
 #include "config/conf_fixture.h"
+#include "os/platform.h"
 
 namespace {
 
@@ -90,6 +93,33 @@ TEST_F(ReloadTest, Sequence) {
                             Dump(refuse_list);
         EXPECT_EQ(state, s.state) << "step " << n;
     }
+}
+
+// The audit trail's facility is the last complete read's: switched on,
+// changed and off with the reads, kept when a read fails.
+TEST_F(ReloadTest, SyslogFacilityFollowsTheReads) {
+    audit_reset();
+    // A failed read's messages would go out: never to the host's log.
+    const char* saved = platform_syslog_path;
+    std::string nowhere = dir_ + "/no-log";
+    platform_syslog_path = nowhere.c_str();
+    struct Step {
+        const char* text;
+        time_t mtime;
+        int facility;
+    } steps[] = {
+        {"syslog local1\n", 5000, LOG_LOCAL1}, {"syslog daemon\n", 6000, LOG_DAEMON},
+        {nullptr, 7000, LOG_DAEMON},           {"syslog bogus\n", 8000, -1},
+        {"syslog user\n", 9000, LOG_USER},     {"sleep 5\n", 10000, -1},
+    };
+    for (const Step& s : steps) {
+        Place(s.text, s.mtime);
+        reload_config();
+        EXPECT_EQ(audit_facility, s.facility) << (s.text ? s.text : "no file");
+    }
+    audit_reset();
+    platform_syslog_close();
+    platform_syslog_path = saved;
 }
 
 TEST_F(ReloadTest, AFirstReadThatFailsEndsTheDaemon) {
