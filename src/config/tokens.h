@@ -33,6 +33,9 @@ enum Token {
     INPUTOUTPUT = 281,
     NORMAL = 282,
     OFF = 283,
+    HOURS = 284,
+    TIMESPAN = 285,  // "08:00-22:00": the text goes to take_token_text
+    DAYS = 286,      // "mon-fri", "sat,sun": the text goes to take_token_text
 };
 
 #endif  // QUELLD_CONFIG_TOKENS_H
