@@ -139,7 +139,11 @@ Verdict judge_hours(const SessionRecord* r, time_t now) {
     int action = warn > 0 ? VERDICT_WARN : VERDICT_LOGOUT;
     if (end == 0) {
         // Outside its hours from the start: a login made after they ended.
-        if (hours_period_end(r->hours, r->hours_count, session_start(r)) == 0)
+        // A step of the clock since the login moves its start; it is
+        // refused only when it began outside them on either clock, never
+        // logged out at once on a guess.
+        if (hours_period_end(r->hours, r->hours_count, session_start(r)) == 0 &&
+            hours_period_end(r->hours, r->hours_count, r->login_time) == 0)
             return Verdict{VERDICT_LOGOUT, WARN_HOURS, 0, -1, VERDICT_NOT_DUE};
         // Its end passed unseen: the warning comes now, with all its grace.
         return Verdict{action, WARN_HOURS, now + warn, warn, now + warn};

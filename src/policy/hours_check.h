@@ -32,8 +32,9 @@ int64_t hours_period_end(const int32_t* w, int n, int64_t t);
 int64_t hours_next_end(const SessionRecord* r, time_t now);
 
 // Judges r against its hours at now:
-// - a login that began outside its hours: logged out at once, with the
-//   refusal notice (shown 0);
+// - a login that began outside its hours (on the clock it was written on,
+//   and moved by the steps since): logged out at once, with the refusal
+//   notice (shown 0);
 // - a login whose hours end within warn seconds: warned (shown the end,
 //   due the end), then logged out at the end (at once when warn is 0);
 // - a login found past the end without a warning (a late start, a step of

@@ -134,7 +134,7 @@ TEST_F(HoursCheckTest, WarnedBeforeTheEndLoggedOutAtItNewLoginsRefused) {
 }
 
 // Found past its end unwarned (a late start, a step of the clock): the whole
-// grace from now; with warn 0 the end logs out at once.
+// grace from now, never a refusal; with warn 0 the end logs out at once.
 TEST_F(HoursCheckTest, EndFoundPastAndNoGrace) {
     warn_time = 120;
     const time_t end = MON_1200 + 10 * HOUR;
@@ -145,6 +145,12 @@ TEST_F(HoursCheckTest, EndFoundPastAndNoGrace) {
     EXPECT_EQ(v.shown, fake.clock + 120);
     EXPECT_EQ(enforce_hours(1), fake.clock + 120);
     EXPECT_EQ(r->hours_end, fake.clock + 120);
+
+    // Logged in at 21:00, then the clock was set 3 hours forward: its start
+    // reads 00:00 on the new clock, but it began within its hours.
+    SessionRecord* stepped = Ruled("cy", end - HOUR, {W("", "08:00-22:00")});
+    stepped->clock_shift = 3 * HOUR;
+    EXPECT_EQ(judge_hours(stepped, end + 2 * HOUR).action, VERDICT_WARN);
 
     warn_time = 0;
     fake.clock = end - 4;  // the slack
