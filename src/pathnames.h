@@ -37,6 +37,6 @@
 #define TERM_GRACE_MS 200     // milliseconds it waits after SIGTERM before SIGKILL
 #define TTY_PROCS_MAX 256     // processes of one terminal a logout signals per round
 #define TTY_ROUNDS 4          // rounds of a logout, when a terminal has more than that
-#define HOURS_WINDOWS_KEPT 16  // hours windows kept per login (its class's, as configured)
+#define HOURS_KEPT 16         // hours windows kept per login, of those its class has
 
 #endif  // QUELLD_PATHNAMES_H

@@ -64,7 +64,7 @@ struct SessionRecord {
     char tty_path[TTY_PATH_SIZE];  // "/dev/" and the line name
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
     // The hours of the login's class (config/hours_window.h), in no order.
-    int32_t hours[HOURS_WINDOWS_KEPT];
+    int32_t hours[HOURS_KEPT];
     int32_t hours_count;  // windows in hours
     int32_t hours_ruled;  // 1: an hours rule applies, and outside its windows no login may be
     int64_t hours_end;    // the end an hours warning shows; 0 for a refusal

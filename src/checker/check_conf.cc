@@ -209,7 +209,8 @@ void check_hours_rules() {
     for (const RuleNode* n = hours_list->prev; n != hours_list; n = n->prev) {
         const RuleEntry* e = n->entry;
         if (hours_start(e->value) == hours_end(e->value))
-            rule_warning(e, std::string("hours window ") + hours_format(e->value, window, sizeof window) +
+            rule_warning(e, std::string("hours window ") +
+                                hours_format(e->value, window, sizeof window) +
                                 " never matches: it closes when it opens");
         bool known = false;
         for (const RuleEntry* s : seen) known = known || same_target(s, e);
@@ -229,10 +230,9 @@ void check_hours_rules() {
             rule_warning(e, "hours for " + whom +
                                 " shut it out all week: none of its windows ever opens, so "
                                 "every login is refused");
-        if (windows > HOURS_WINDOWS_KEPT)
+        if (windows > HOURS_KEPT)
             rule_warning(e, "hours for " + whom + " give " + std::to_string(windows) +
-                                " windows: a login keeps only " +
-                                std::to_string(HOURS_WINDOWS_KEPT));
+                                " windows: a login keeps only " + std::to_string(HOURS_KEPT));
     }
 }
 

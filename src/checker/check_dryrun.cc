@@ -87,7 +87,8 @@ time_t dry_group(SessionRecord* r, int n) {
 }
 
 time_t dry_hours(int n) {
-    for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], judge_hours(ActiveSessions[i], dry_now));
+    for (int i = 0; i < n; ++i)
+        dry_record(ActiveSessions[i], judge_hours(ActiveSessions[i], dry_now));
     return 0;
 }
 

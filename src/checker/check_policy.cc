@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/event_log.h"
 #include "base/session_table.h"
 #include "checker/check_conf.h"
-#include "base/event_log.h"
 #include "config/hours_window.h"
 #include "config/rule_list.h"
 #include "config/settings.h"

@@ -76,9 +76,9 @@ int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
     int64_t left = r->hours_end - now;
     if (left < 0)
         left = 0;
-    return std::snprintf(buf, size, "%s%19.19s%s%s,\r\nin %s, %s", text_prefix,
-                         log_stamp(now, stamp),
-                         "\r\nThis terminal session will be ended by the system at ", at,
-                         format_duration(static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX), 1),
-                         "when its hours are over.\r\n\r\n\a");
+    return std::snprintf(
+        buf, size, "%s%19.19s%s%s,\r\nin %s, %s", text_prefix, log_stamp(now, stamp),
+        "\r\nThis terminal session will be ended by the system at ", at,
+        format_duration(static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX), 1),
+        "when its hours are over.\r\n\r\n\a");
 }

@@ -232,8 +232,8 @@ void warn(int index, int kind, int deliver) {
         warn_child_process(r, kind, deliver);
 
     // Recorded whatever the child achieves, so the next call logs out.
-    if (kind == WARN_MAXUSER || kind == WARN_MULTIPLE || kind == WARN_IDLE || kind == WARN_SESSION ||
-        kind == WARN_HOURS)
+    if (kind == WARN_MAXUSER || kind == WARN_MULTIPLE || kind == WARN_IDLE ||
+        kind == WARN_SESSION || kind == WARN_HOURS)
         r->warned |= static_cast<uint32_t>(kind);
 
     int status = 0;

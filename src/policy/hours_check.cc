@@ -79,11 +79,11 @@ int64_t hours_period_end(const int32_t* w, int n, int64_t t) {
     constexpr int FIRST_DAY = -1, LAST_DAY = 8;
     struct Open {
         int64_t from, to;
-    } open[HOURS_WINDOWS_KEPT * (LAST_DAY - FIRST_DAY + 1)];
+    } open[HOURS_KEPT * (LAST_DAY - FIRST_DAY + 1)];
     int count = 0;
     for (int d = FIRST_DAY; d <= LAST_DAY; ++d) {
         int wday = ((tm.tm_wday + d) % 7 + 7) % 7;
-        for (int i = 0; i < n && i < HOURS_WINDOWS_KEPT; ++i) {
+        for (int i = 0; i < n && i < HOURS_KEPT; ++i) {
             int start = hours_start(w[i]), end = hours_end(w[i]);
             if ((hours_days(w[i]) & (1 << wday)) == 0 || start == end)
                 continue;

@@ -117,7 +117,7 @@ static void resolve_add_window(const RuleEntry* e, void* arg) {
     auto* c = static_cast<HoursClass*>(arg);
     if (e->kind != c->first->kind || (e->kind == GROUP && e->id != c->first->id))
         return;
-    if (c->r->hours_count < HOURS_WINDOWS_KEPT)
+    if (c->r->hours_count < HOURS_KEPT)
         c->r->hours[c->r->hours_count++] = e->value;
 }
 

@@ -1,8 +1,7 @@
 // The hours command: its day lists and time spans, whom it names, and the
 // reports and recovery of a malformed line.
-#include "config/hours_window.h"
-
 #include "conf_fixture.h"
+#include "config/hours_window.h"
 #include "config/tokens.h"
 
 namespace {
@@ -17,15 +16,16 @@ TEST_F(HoursGrammarTest, WindowsAndWhom) {
         "hours fri-mon,wed 22:00-6:00 login alice\n"
         "hours 0:00-24:00 tty pts/1\n"
         "hours sun 9:30-9:30 host lab.example\n"
-        "hours sat,sun 20:00-23:00 file " + dir_ + "/late\n";
+        "hours sat,sun 20:00-23:00 file " +
+        dir_ + "/late\n";
     EXPECT_EQ(ParseText(conf), 0);
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(conf_errors, 0);
     char buf[64];
     std::string got;
     for (const RuleNode* n = hours_list->prev; n != hours_list; n = n->prev)
-        got += std::to_string(n->entry->kind) + " " + (n->entry->name ? n->entry->name : "-") + " " +
-               hours_format(n->entry->value, buf, sizeof buf) + "\n";
+        got += std::to_string(n->entry->kind) + " " + (n->entry->name ? n->entry->name : "-") +
+               " " + hours_format(n->entry->value, buf, sizeof buf) + "\n";
     EXPECT_EQ(got,
               "257 pts/1 00:00-24:00\n"
               "258 lab.example sun 09:30-09:30\n"

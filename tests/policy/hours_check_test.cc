@@ -72,18 +72,26 @@ TEST_F(HoursCheckTest, WindowEnds) {
         {"another day", {W("tue", "08:00-22:00")}, MON_1200, 0},
         {"the end itself is outside", {W("", "08:00-22:00")}, MON_1200 + 10 * HOUR, 0},
         {"over midnight", {W("mon", "22:00-06:00")}, MON_1200 + 11 * HOUR, MON_1200 + 18 * HOUR},
-        {"yesterday's over midnight", {W("sun", "22:00-06:00")}, MON_1200 - 8 * HOUR,
+        {"yesterday's over midnight",
+         {W("sun", "22:00-06:00")},
+         MON_1200 - 8 * HOUR,
          MON_1200 - 6 * HOUR},
-        {"windows that meet", {W("mon", "08:00-24:00"), W("tue", "00:00-02:00")}, MON_1200,
+        {"windows that meet",
+         {W("mon", "08:00-24:00"), W("tue", "00:00-02:00")},
+         MON_1200,
          MON_1200 + 14 * HOUR},
         {"open all week", {W("", "00:00-24:00")}, MON_1200, HOURS_NO_END},
         {"never opens", {W("", "09:00-09:00")}, MON_1200, 0},
         // 02:30 does not exist on 29 March: the window ends at the jump,
         // 03:00 CEST (01:00 UTC).
-        {"summer time begins", {W("sat", "22:00-02:30")}, 1774735200 /* Sat 23:00 CET */,
+        {"summer time begins",
+         {W("sat", "22:00-02:30")},
+         1774735200 /* Sat 23:00 CET */,
          1774746000},
         // 02:30 comes twice on 25 October: the first one (CEST, 00:30 UTC).
-        {"summer time ends", {W("sun", "00:00-02:30")}, 1792881000 /* Sun 00:30 CEST */,
+        {"summer time ends",
+         {W("sun", "00:00-02:30")},
+         1792881000 /* Sun 00:30 CEST */,
          1792888200},
         {"in the repeated hour", {W("sun", "00:00-02:30")}, 1792891800 /* 02:30 CET */, 0},
     };
@@ -182,8 +190,7 @@ TEST_F(HoursCheckTest, PrecedenceAndExemptions) {
     } cases[] = {
         {"alice", {100}, {mon, tue}, 0},  // login before group, both lines
         {"eve", {200, 100}, {any}, 0},    // two groups: the first configured
-        {"frank", {}, {day}, 0},
-        {"carol", {}, {day}, WARN_HOURS},
+        {"frank", {}, {day}, 0},         {"carol", {}, {day}, WARN_HOURS},
         {"dave", {}, {day}, EXEMPT_ALL},
     };
     for (const auto& c : cases) {

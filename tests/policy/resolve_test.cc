@@ -44,7 +44,8 @@ class ResolveTest : public testing::Test {
         rule_lists_init();
     }
     void TearDown() override {
-        for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
+        for (RuleList* l :
+             {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
             clear_rules(l);
     }
     FakePlatform fake;
