@@ -119,9 +119,12 @@ void dry_next_end(FILE* out, const std::vector<const SessionRecord*>& order, tim
     for (const SessionRecord* r : order) {
         if (r->ended != SESSION_OPEN || hours_next_end(r, now) != first)
             continue;
-        std::string what = "logged out " + stamp(static_cast<time_t>(first));
+        std::string what;
         if (warn_time > 0 && first - warn_time > now)
-            what = "warned " + stamp(static_cast<time_t>(first - warn_time)) + ", " + what;
+            what.append("warned ")
+                .append(stamp(static_cast<time_t>(first - warn_time)))
+                .append(", ");
+        what.append("logged out ").append(stamp(static_cast<time_t>(first)));
         std::fprintf(out, "  %s on %s: %s\n", r->user, session_line(r), what.c_str());
     }
 }
