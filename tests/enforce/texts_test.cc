@@ -57,26 +57,6 @@ TEST(TextsTest, WarningsByteForByte) {
         Head(now) + "\r\nYour terminal session is about to be terminated by the system.\r\n\r\n\a");
 }
 
-// The end in local time, seconds only off the minute, and the time left.
-TEST(TextsTest, HoursWarning) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    const time_t now = 1700000000;  // 22:13:20 UTC
-    SessionRecord r{};
-    char buf[TEXT_SIZE];
-    r.hours_end = now + 280;
-    std::string minute(buf, static_cast<size_t>(text_hours(buf, sizeof buf, &r, now)));
-    r.hours_end = now + 90;
-    std::string second(buf, static_cast<size_t>(text_hours(buf, sizeof buf, &r, now)));
-    std::string head = Head(now);
-    unsetenv("TZ");
-    tzset();
-    EXPECT_EQ(minute, head +
-                          "\r\nThis terminal session will be ended by the system at 22:18,\r\nin "
-                          "280 more seconds, when its hours are over.\r\n\r\n\a");
-    EXPECT_NE(second.find("at 22:14:50,\r\nin 90 more seconds,"), std::string::npos) << second;
-}
-
 TEST(TextsTest, FormatDuration) {
     struct Case {
         int32_t seconds;
