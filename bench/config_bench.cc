@@ -85,7 +85,8 @@ Inputs& inputs() {
 }
 
 void clear_all() {
-    for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list})
+    for (RuleList* l :
+         {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
         clear_rules(l);
 }
 

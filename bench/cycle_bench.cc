@@ -222,7 +222,8 @@ void BM_ReloadWithLogins(benchmark::State& state) {
     if (SessionTable[0].idle_limit != 60)
         state.SkipWithError("the default timeout rule did not reach the logins");
     state.SetItemsProcessed(state.iterations() * rules);
-    for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list})
+    for (RuleList* l :
+         {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
         clear_rules(l);
     rule_index_free();
     std::filesystem::remove_all(dir);

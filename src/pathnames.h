@@ -39,5 +39,6 @@
 #define TTY_ROUNDS 4          // rounds of a logout, when a terminal has more than that
 #define AUDIT_MSG_MAX 1024    // bytes of one system-log message's text
 #define AUDIT_HELD 32         // messages kept while a configuration read is held
+#define HOURS_KEPT 16         // hours windows kept per login, of those its class has
 
 #endif  // QUELLD_PATHNAMES_H

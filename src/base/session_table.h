@@ -80,6 +80,12 @@ struct SessionRecord {
     RuleAt session_rule;
     RuleAt refuse_rule;
     RuleAt maxuser_rule;
+    // The hours of the login's class (config/hours_window.h), in no order.
+    int32_t hours[HOURS_KEPT];
+    int32_t hours_count;  // windows in hours
+    int32_t hours_ruled;  // 1: an hours rule applies, and outside its windows no login may be
+    int64_t hours_end;    // the end an hours warning shows; 0 for a refusal
+    Grace hours_grace;
 };
 
 // When the session began on the wall clock now in force.  login_time stays as

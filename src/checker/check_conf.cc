@@ -11,6 +11,7 @@
 
 #include "base/event_log.h"
 #include "config/conf_read.h"
+#include "config/hours_window.h"
 #include "config/scanner.h"
 #include "config/settings.h"
 #include "config/tokens.h"
@@ -200,6 +201,41 @@ void check_maxuser_rules() {
     }
 }
 
+// Hours windows that never open, and classes (the rules for the same
+// logins) whose windows never do: every login of theirs is refused.
+void check_hours_rules() {
+    char window[64];
+    std::vector<const RuleEntry*> seen;
+    for (const RuleNode* n = hours_list->prev; n != hours_list; n = n->prev) {
+        const RuleEntry* e = n->entry;
+        if (hours_start(e->value) == hours_end(e->value))
+            rule_warning(e, std::string("hours window ") +
+                                hours_format(e->value, window, sizeof window) +
+                                " never matches: it closes when it opens");
+        bool known = false;
+        for (const RuleEntry* s : seen) known = known || same_target(s, e);
+        if (known || (e->kind == GROUP && e->id == UNKNOWN_GROUP_ID))
+            continue;
+        seen.push_back(e);
+        int windows = 0, open = 0;
+        for (const RuleNode* m = n; m != hours_list; m = m->prev) {
+            if (!same_target(m->entry, e))
+                continue;
+            ++windows;
+            open += hours_start(m->entry->value) != hours_end(m->entry->value);
+        }
+        std::string whom = std::string(check_kind_word(e->kind)) +
+                           (e->kind == DEFAULT ? "" : " " + quoted(e->name));
+        if (open == 0)
+            rule_warning(e, "hours for " + whom +
+                                " shut it out all week: none of its windows ever opens, so "
+                                "every login is refused");
+        if (windows > HOURS_KEPT)
+            rule_warning(e, "hours for " + whom + " give " + std::to_string(windows) +
+                                " windows: a login keeps only " + std::to_string(HOURS_KEPT));
+    }
+}
+
 void settings_warning(const std::string& text) {
     warnings.push_back({-1, 0, text});
 }
@@ -272,13 +308,15 @@ int check_read_config() {
 
 int check_rules() {
     warnings.clear();
-    const RuleList* lists[] = {exempt_list, refuse_list, timeout_list, session_list, maxuser_list};
+    const RuleList* lists[] = {exempt_list,  refuse_list,  timeout_list,
+                               session_list, maxuser_list, hours_list};
     for (const RuleList* list : lists)
         for (const RuleNode* n = list->next; n != list; n = n->next) check_rule_target(n->entry);
     check_shadowed(timeout_list, "timeout");
     check_shadowed(session_list, "session");
     check_shadowed(maxuser_list, "maxuser");
     check_maxuser_rules();
+    check_hours_rules();
     check_settings();
 
     // File order: the configuration file, then each list file, by line; the
@@ -340,6 +378,8 @@ const char* exempt_word(int32_t code) {
             return "session";
         case REFUSE:
             return "refuse";
+        case HOURS:
+            return "hours";
         default:
             return "?";
     }
@@ -355,6 +395,13 @@ std::string check_rule_text(const RuleList* list, const RuleEntry* e) {
         value = exempt_word(e->value);
     } else if (list == refuse_list) {
         command = "refuse";
+    } else if (list == hours_list) {
+        char window[64];
+        value = hours_format(e->value, window, sizeof window);
+        if (e->origin == 0) {
+            std::string s = "hours " + value + " " + check_kind_word(e->kind);
+            return e->kind == DEFAULT ? s : s + " " + (e->name != nullptr ? e->name : "");
+        }
     } else {
         command = list == timeout_list ? "timeout" : list == session_list ? "session" : "maxuser";
         value = std::to_string(e->value);

@@ -12,6 +12,7 @@
 #include "base/event_log.h"
 #include "base/session_table.h"
 #include "checker/check_policy.h"
+#include "config/rule_list.h"
 #include "config/settings.h"
 #include "daemon/cycle.h"
 #include "enforce/live.h"
@@ -19,6 +20,7 @@
 #include "os/platform.h"
 #include "pathnames.h"
 #include "policy/group_check.h"
+#include "policy/hours_check.h"
 #include "policy/idle_check.h"
 #include "policy/multiple_check.h"
 #include "policy/session_check.h"
@@ -84,10 +86,48 @@ time_t dry_group(SessionRecord* r, int n) {
     return 0;
 }
 
-const CycleChecks dry_checks = {dry_mark_recent, dry_prune,    dry_idle, dry_refusals,
-                                dry_session,     dry_multiple, dry_group};
+time_t dry_hours(int n) {
+    for (int i = 0; i < n; ++i)
+        dry_record(ActiveSessions[i], judge_hours(ActiveSessions[i], dry_now));
+    return 0;
+}
+
+const CycleChecks dry_checks = {dry_mark_recent, dry_prune,    dry_idle,  dry_refusals,
+                                dry_session,     dry_multiple, dry_group, dry_hours};
 
 const char* ALREADY_WARNED = "; a login the daemon has already warned is logged out instead";
+
+std::string stamp(time_t t) {
+    char buf[26];
+    return std::string(log_stamp(t, buf), 24);
+}
+
+// The logins whose hours end first after now, and what that end does to
+// them: a warning warn seconds before it (none with warn 0) and the logout.
+void dry_next_end(FILE* out, const std::vector<const SessionRecord*>& order, time_t now) {
+    int64_t first = HOURS_NO_END;
+    for (const SessionRecord* r : order) {
+        int64_t end = r->ended == SESSION_OPEN ? hours_next_end(r, now) : HOURS_NO_END;
+        if (end > now && end < first)
+            first = end;
+    }
+    if (first == HOURS_NO_END) {
+        std::fprintf(out, "\nnext end of hours: none within a week\n");
+        return;
+    }
+    std::fprintf(out, "\nnext end of hours: %s\n", stamp(static_cast<time_t>(first)).c_str());
+    for (const SessionRecord* r : order) {
+        if (r->ended != SESSION_OPEN || hours_next_end(r, now) != first)
+            continue;
+        std::string what;
+        if (warn_time > 0 && first - warn_time > now)
+            what.append("warned ")
+                .append(stamp(static_cast<time_t>(first - warn_time)))
+                .append(", ");
+        what.append("logged out ").append(stamp(static_cast<time_t>(first)));
+        std::fprintf(out, "  %s on %s: %s\n", r->user, session_line(r), what.c_str());
+    }
+}
 
 // Why a verdict acts, as the dry run prints it.
 std::string dry_why(const SessionRecord* r, const Verdict& v) {
@@ -116,6 +156,15 @@ std::string dry_why(const SessionRecord* r, const Verdict& v) {
             return why + "; logged out at the end of the " + check_minutes(warn_time) + " grace" +
                    ALREADY_WARNED;
         }
+        case WARN_HOURS: {
+            if (v.shown == 0)
+                return "hours: logged in outside its hours: the refusal notice, then the logout " +
+                       std::to_string(REFUSE_PAUSE) + " seconds later";
+            std::string why = "hours: they end " + stamp(static_cast<time_t>(v.shown));
+            if (logout)
+                return why + ", no grace (warn 0)";
+            return why + "; logged out then" + ALREADY_WARNED;
+        }
         case WARN_MULTIPLE:
             return "multiple: login " + std::to_string(v.measured) + " of " + r->user + ", " +
                    std::to_string(v.shown) + " allowed" + ALREADY_WARNED;
@@ -126,11 +175,6 @@ std::string dry_why(const SessionRecord* r, const Verdict& v) {
         default:
             return "";
     }
-}
-
-std::string stamp(time_t t) {
-    char buf[26];
-    return std::string(log_stamp(t, buf), 24);
 }
 
 }  // namespace
@@ -193,5 +237,8 @@ int check_dry_run(FILE* out) {
                              dry_why(r, v[k].v).c_str());
         }
     }
+    // Only where hours are configured, so that other accounts stay as they were.
+    if (hours_list->next != hours_list)
+        dry_next_end(out, order, now);
     return n;
 }

@@ -8,8 +8,8 @@
 #include "policy/verdict.h"
 
 // The most acting verdicts one login can get in a pass: idle, refusal,
-// session, multiple and maxuser.
-constexpr int CHECK_VERDICTS_MAX = 5;
+// session, hours, multiple and maxuser.
+constexpr int CHECK_VERDICTS_MAX = 6;
 
 // Scans the login-accounting database as a pass of a freshly started daemon
 // does (the same slots, group lists and resolve_policy) and judges every
@@ -25,8 +25,9 @@ int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts);
 
 // Runs check_judge, then writes to out, for each user login in database
 // order, its policy, its idle time by the configured method and the
-// verdicts: nothing, warn or log out, and why.  Returns the number of user
-// logins.
+// verdicts: nothing, warn or log out, and why; last, the next end of hours
+// among them and the logins it will warn or log out.  Returns the number of
+// user logins.
 int check_dry_run(FILE* out);
 
 #endif  // QUELLD_CHECKER_CHECK_DRYRUN_H

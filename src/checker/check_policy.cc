@@ -2,15 +2,18 @@
 
 #include <cstring>
 
+#include "base/event_log.h"
 #include "base/session_table.h"
 #include "checker/check_conf.h"
 #include "config/facility.h"
+#include "config/hours_window.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 #include "config/tokens.h"
 #include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
+#include "policy/hours_check.h"
 #include "policy/resolve.h"
 #include "policy/rule_index.h"
 
@@ -64,6 +67,12 @@ std::string group_names(const int32_t* groups) {
     return s.empty() ? "none" : s;
 }
 
+// Hours show in an account only where hours rules exist, so that accounts
+// of configurations without them read as they always did.
+bool hours_configured() {
+    return hours_list->next != hours_list;
+}
+
 std::string exempt_kinds(uint32_t bits) {
     static const struct {
         uint32_t bit;
@@ -77,6 +86,8 @@ std::string exempt_kinds(uint32_t bits) {
     for (const auto& k : kinds)
         if (bits & k.bit)
             s += (s.empty() ? "" : " ") + std::string(k.word);
+    if ((bits & WARN_HOURS) != 0 && hours_configured())
+        s += (s.empty() ? "" : " ") + std::string("hours");
     return s.empty() ? "none" : s;
 }
 
@@ -158,6 +169,46 @@ void explain_group(FILE* out, const SessionRecord* r, int slot) {
         row(out, "", "not enforced: exempt");
     else
         row(out, "", "checked when this login stands last in the login database");
+}
+
+std::string stamp_of(int64_t t) {
+    char buf[26];
+    return std::string(log_stamp(static_cast<time_t>(t), buf), 24);
+}
+
+// The windows of the login's class, each with its rule, and what they mean
+// from now on.
+void explain_hours(FILE* out, const SessionRecord* r, int slot) {
+    const RuleEntry* first = resolve_first_match(hours_list, slot);
+    if (first == nullptr) {
+        row(out, "hours", "any time", "no hours rule matches");
+        return;
+    }
+    bool any = false;
+    for (const RuleNode* n = hours_list->prev; n != hours_list; n = n->prev) {
+        const RuleEntry* e = n->entry;
+        if (e->kind != first->kind || (e->kind == GROUP && e->id != first->id) ||
+            !rule_matches(e, slot))
+            continue;
+        char window[64];
+        row(out, any ? "" : "hours", hours_format(e->value, window, sizeof window),
+            source_of(hours_list, e));
+        any = true;
+    }
+    if (r->exempt & WARN_HOURS) {
+        row(out, "", "not enforced: exempt");
+        return;
+    }
+    time_t now = platform->now();
+    int64_t end = hours_next_end(r, now);
+    if (end == 0)
+        row(out, "", "outside its hours now: a login is refused");
+    else if (end == HOURS_NO_END)
+        row(out, "", "no end: its windows stay open all week");
+    else
+        row(out, "",
+            "next end " + stamp_of(end) +
+                (warn_time > 0 ? ", warned " + check_minutes(warn_time) + " before" : ""));
 }
 
 void explain_exemptions(FILE* out, int slot) {
@@ -248,4 +299,6 @@ void check_explain(FILE* out, int slot) {
     explain_exemptions(out, slot);
     explain_multiple(out, r);
     explain_panes(out, r);
+    if (hours_configured())
+        explain_hours(out, r, slot);
 }

@@ -18,8 +18,9 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
 
 // Writes to out the policy of the login at slot as resolve_policy left it:
 // idle limit, session limit (or the session default), refusal, group limit,
-// exemptions and the logins allowed per user, each with the rule that
-// decided it and the settings that govern when it is enforced.
+// exemptions, the logins allowed per user and, where hours rules exist, its
+// hours and their next end, each with the rule that decided it and the
+// settings that govern when it is enforced.
 void check_explain(FILE* out, int slot);
 
 // When the configuration sends the audit trail to the system log, writes

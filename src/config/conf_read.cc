@@ -27,6 +27,7 @@ ConfReadResult conf_read_file(const char* path, void (*at_end)()) {
     clear_rules(timeout_list);
     clear_rules(session_list);
     clear_rules(maxuser_list);
+    clear_rules(hours_list);
     settings_reset();
 
     conf_at_end = at_end;

@@ -12,7 +12,7 @@ enum ConfReadResult {
 
 // Reads the configuration file at path.  A file that is not regular is
 // refused without opening it for reading or blocking in open, and leaves the
-// rules and settings as they were; otherwise the five rule lists are
+// rules and settings as they were; otherwise the six rule lists are
 // emptied, the settings put back and the file parsed.  at_end (may be
 // nullptr) runs when the scanner reaches the end of the file, with every
 // error before the end counted in conf_errors: the reader decides there

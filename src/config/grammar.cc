@@ -9,6 +9,7 @@
 
 #include "base/event_log.h"
 #include "config/facility.h"
+#include "config/hours_window.h"
 #include "config/rule_list.h"
 #include "config/scanner.h"
 #include "config/settings.h"
@@ -135,7 +136,7 @@ bool file_path() {
 
 bool exempt_kind(int32_t* code) {
     int t = peek();
-    if (t != ALL && t != IDLE && t != MULTIPLE && t != REFUSE && t != SESSION)
+    if (t != ALL && t != IDLE && t != MULTIPLE && t != REFUSE && t != SESSION && t != HOURS)
         return false;
     *code = t;
     accept();
@@ -387,6 +388,51 @@ int parse_syslog() {
     return 0;
 }
 
+// hours [DAYS] START-END then whom: who, default, or file and a path.  The
+// day list may be a lone day, which scans as a name.
+int parse_hours() {
+    constexpr const char* bad = "Malformed hours command.";
+    accept();
+    int days = HOURS_EVERY_DAY;
+    if (peek() == DAYS || peek() == NAME) {
+        char* text = take_token_text();
+        int ok = text != nullptr ? hours_parse_days(text, &days) : -1;
+        std::free(text);
+        if (ok != 0)
+            return malformed(bad);
+        accept();
+    }
+    int start, end;
+    if (peek() != TIMESPAN)
+        return malformed(bad);
+    char* span = take_token_text();
+    int ok = span != nullptr ? hours_parse_span(span, &start, &end) : -1;
+    std::free(span);
+    if (ok != 0)
+        return malformed(bad);
+    accept();
+    int32_t window = hours_window(days, start, end);
+    int32_t kind, id;
+    switch (peek()) {
+        case FILE_:
+            if (!file_path() || !end_of_line())
+                return malformed(bad);
+            read_named_list(HOURS, window);
+            return 0;
+        case DEFAULT:
+            accept();
+            if (!end_of_line())
+                return malformed(bad);
+            add_conf_rule(hours_list, DEFAULT, nullptr, 0, window);
+            return 0;
+        default:
+            if (!who(&kind, &id) || !end_of_line())
+                return malformed(bad);
+            add_conf_rule(hours_list, kind, take_name(), id, window);
+            return 0;
+    }
+}
+
 }  // namespace
 
 int parse_conf() {
@@ -439,6 +485,9 @@ int parse_conf() {
                 break;
             case SYSLOG:
                 r = parse_syslog();
+                break;
+            case HOURS:
+                r = parse_hours();
                 break;
             default:
                 // No command starts with this token: the line is skipped

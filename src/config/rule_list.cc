@@ -10,19 +10,19 @@
 #include "os/platform.h"
 #include "pathnames.h"
 
-// The five headers live for the whole process.
-static RuleNode headers[5];
+// The six headers live for the whole process.
+static RuleNode headers[6];
 
-// The first rule of each kind in each of the five lists, which is where the
+// The first rule of each kind in each of the six lists, which is where the
 // next rule of that kind goes; nullptr while the list has none.  Without it
 // every rule added would walk past all the rules of the kinds ahead of it,
 // and a 100,000-rule file would take seconds to read.
-static RuleNode* kind_front[5][DEFAULT - TTY + 1];
+static RuleNode* kind_front[6][DEFAULT - TTY + 1];
 
 // The place in kind_front of list's rules of kind, or nullptr for a list
-// other than the five or a kind the language does not have.
+// other than the six or a kind the language does not have.
 static RuleNode** rule_kind_front(const RuleList* list, int32_t kind) {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (list == &headers[i])
             return kind >= TTY && kind <= DEFAULT ? &kind_front[i][kind - TTY] : nullptr;
     }
@@ -34,11 +34,13 @@ RuleList* refuse_list;
 RuleList* timeout_list;
 RuleList* session_list;
 RuleList* maxuser_list;
+RuleList* hours_list;
 uint64_t rule_lists_version;
 
 void rule_lists_init() {
-    RuleList** lists[] = {&exempt_list, &refuse_list, &timeout_list, &session_list, &maxuser_list};
-    for (int i = 0; i < 5; ++i) {
+    RuleList** lists[] = {&exempt_list,  &refuse_list,  &timeout_list,
+                          &session_list, &maxuser_list, &hours_list};
+    for (int i = 0; i < 6; ++i) {
         headers[i].next = headers[i].prev = &headers[i];
         headers[i].entry = nullptr;
         *lists[i] = &headers[i];
@@ -191,6 +193,9 @@ void read_list_file(int command, const char* path, int32_t value) {
         case MAXUSER:
             list = maxuser_list;
             kind = GROUP;
+            break;
+        case HOURS:
+            list = hours_list;
             break;
         default:
             return;

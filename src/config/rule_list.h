@@ -1,4 +1,4 @@
-// The five rule lists.  A RuleList is a circular doubly linked list with a
+// The six rule lists.  A RuleList is a circular doubly linked list with a
 // header node that holds no entry.  Read forward from the header, entries are
 // ordered by kind, highest token number first (default, group, login, host,
 // tty), and within one kind the most recently added first; so a walk
@@ -13,7 +13,7 @@ struct RuleEntry {
     int32_t kind;   // TTY, HOST, LOGIN, GROUP or DEFAULT (token numbers)
     char* name;     // owned; nullptr for a default rule
     int32_t id;     // group id of a group rule; 0 otherwise
-    int32_t value;  // exemption code, minutes or a count, by list
+    int32_t value;  // exemption code, minutes, a count or an hours window, by list
     // Where the rule was written, for quelld-check; the daemon never reads
     // them.  They take an entry from 24 to 32 bytes.
     int32_t line = 0;    // line of the configuration or list file; 0 unknown
@@ -33,13 +33,14 @@ extern RuleList* refuse_list;
 extern RuleList* timeout_list;
 extern RuleList* session_list;
 extern RuleList* maxuser_list;
+extern RuleList* hours_list;  // value: a window (config/hours_window.h)
 
 // Moves on whenever a rule is added or a list emptied, so that what is
 // derived from the lists (the rule index) can tell that it is out of date.
 extern uint64_t rule_lists_version;
 
-// Creates the five lists empty, in the order exempt, refuse, timeout,
-// session, maxuser.  Called once at start-up.
+// Creates the six lists empty, in the order exempt, refuse, timeout,
+// session, maxuser, hours.  Called once at start-up.
 void rule_lists_init();
 
 // Links element into its list directly after predecessor.
@@ -75,7 +76,7 @@ int32_t rule_origin_intern(const char* path);
 const char* rule_origin_name(int32_t origin);
 
 // Reads the list file at path into the list belonging to command (EXEMPT,
-// TIMEOUT, SESSION, REFUSE or MAXUSER), one rule per name with the given
+// TIMEOUT, SESSION, REFUSE, MAXUSER or HOURS), one rule per name with the given
 // value: login rules, or group rules (looked up by rule_group_id) for
 // MAXUSER, each with the path's origin and its line in the file.  Each line gives at most its first
 // NAME_MAX_USER characters, up to the first space.  A file that cannot be opened is reported

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -42,6 +43,7 @@ constexpr Keyword keywords[] = {
     {"file", FILE_},
     {"group", GROUP},
     {"host", HOST},
+    {"hours", HOURS},
     {"idle", IDLE},
     {"idlemethod", IDLEMETHOD},
     {"inputoutput", INPUTOUTPUT},
@@ -71,7 +73,7 @@ constexpr bool keywords_sorted() {
     return true;
 }
 static_assert(keywords_sorted(), "the keyword table must stay sorted");
-static_assert(std::size(keywords) == 27);
+static_assert(std::size(keywords) == 28);
 
 constexpr size_t SCAN_BUFSIZE = 16384;
 
@@ -169,6 +171,48 @@ int keyword_token(std::string_view word) {
     return 0;
 }
 
+// The days of an hours command, "mon-fri" or "sat,sun": a name word that is
+// a day's name and goes straight on with '-' or ',' takes the letters,
+// dashes and commas that follow into text (len bytes so far, then NUL).
+// Anywhere else a dash after a name stays an illegal character.
+bool scan_day_list(size_t* len) {
+    static constexpr std::string_view days[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+    std::string_view word(text, *len);
+    if (std::find(std::begin(days), std::end(days), word) == std::end(days))
+        return false;
+    int c = peek_byte();
+    if (c != '-' && c != ',')
+        return false;
+    while ((c = peek_byte()) >= 0 && (is_letter(c) || c == '-' || c == ',')) {
+        const unsigned char b = *in.at++;
+        text_append(&b, 1, len);
+    }
+    text[*len] = '\0';
+    return true;
+}
+
+// The hours of an hours command, "08:00-22:00": digits that go on with ':'
+// take the digits, colons and dashes that follow.  The text starts from the
+// digits' value, which drops leading zeros (8:00 for 08:00); the parser
+// reads it back.
+int scan_timespan(int64_t leading) {
+    char digits[24];
+    int n = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(leading));
+    size_t len = 0;
+    text_append(reinterpret_cast<const unsigned char*>(digits), static_cast<size_t>(n), &len);
+    int c;
+    while ((c = peek_byte()) >= 0 && (is_digit(c) || c == ':' || c == '-')) {
+        const unsigned char b = *in.at++;
+        text_append(&b, 1, &len);
+    }
+    text[len] = '\0';
+    pending_text = static_cast<char*>(std::malloc(len + 1));
+    if (pending_text == nullptr)
+        scanner_die("out of memory for the configuration scanner");
+    std::memcpy(pending_text, text, len + 1);
+    return TIMESPAN;
+}
+
 // A name word whose first byte has been taken.  The whole word is matched
 // first: a keyword wins only when it is the whole word (longest match, and
 // the keyword row before the name row when both are as long).
@@ -186,11 +230,14 @@ int scan_name(unsigned char first) {
     int keyword = keyword_token(std::string_view(text, len));
     if (keyword != 0)
         return keyword;
+    int token = NAME;
+    if (scan_day_list(&len))
+        token = DAYS;
     pending_text = static_cast<char*>(std::malloc(len + 1));
     if (pending_text == nullptr)
         scanner_die("out of memory for the configuration scanner");
     std::memcpy(pending_text, text, len + 1);
-    return NAME;
+    return token;
 }
 
 // Digits beyond the 32-bit range saturate, so that a huge limit stays huge
@@ -201,6 +248,8 @@ int scan_number(int first, bool negative) {
     while (is_digit(peek_byte())) {
         magnitude = std::min(cap, magnitude * 10 + (*in.at++ - '0'));
     }
+    if (!negative && peek_byte() == ':')
+        return scan_timespan(magnitude);
     if (negative)
         token_number = static_cast<int32_t>(-magnitude);
     else

@@ -36,6 +36,9 @@ enum Token {
     PANES = 284,
     JOIN = 285,
     SYSLOG = 286,
+    HOURS = 287,
+    TIMESPAN = 288,  // "08:00-22:00": the text goes to take_token_text
+    DAYS = 289,      // "mon-fri", "sat,sun": the text goes to take_token_text
 };
 
 #endif  // QUELLD_CONFIG_TOKENS_H

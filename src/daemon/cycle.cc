@@ -16,6 +16,7 @@
 #include "pathnames.h"
 #include "policy/clock_step.h"
 #include "policy/group_check.h"
+#include "policy/hours_check.h"
 #include "policy/idle_check.h"
 #include "policy/multiple_check.h"
 #include "policy/pane_check.h"
@@ -27,6 +28,7 @@ bool multiple_enabled = true;
 bool refuse_enabled = true;
 bool session_enabled = true;
 bool group_enabled = true;
+bool hours_enabled = true;
 
 CycleChecks cycle_checks = {
     .mark_recent_session_user = mark_recent_session_user,
@@ -36,6 +38,7 @@ CycleChecks cycle_checks = {
     .enforce_session_length = enforce_session_length,
     .enforce_multiple_logins = enforce_multiple_logins,
     .enforce_group_limit = enforce_group_limit,
+    .enforce_hours = enforce_hours,
 };
 
 namespace {
@@ -212,6 +215,10 @@ time_t poll_scan(int reloaded) {
         cycle_checks.enforce_refusals(active_count);
     if (session_enabled)
         cycle_wake_at(cycle_checks.enforce_session_length(active_count), &wake_time);
+    // Wakes for the next warning or end of the hours, so that no pass has
+    // to come by chance near a window's end.
+    if (hours_enabled)
+        cycle_wake_at(cycle_checks.enforce_hours(active_count), &wake_time);
     if (multiple_enabled)
         cycle_wake_at(cycle_checks.enforce_multiple_logins(active_count), &wake_time);
     if (group_enabled && last != nullptr)

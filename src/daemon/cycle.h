@@ -8,12 +8,13 @@
 #include "base/session_table.h"
 
 // Which policies the cycle enforces, all on at start; "-i", "-m", "-r" and "-s" turn the
-// first four off.  No option turns group_enabled off.
+// first four off.  No option turns group_enabled or hours_enabled off.
 extern bool idle_enabled;
 extern bool multiple_enabled;
 extern bool refuse_enabled;
 extern bool session_enabled;
 extern bool group_enabled;
+extern bool hours_enabled;
 
 // The routines a pass calls beyond policy resolution, in one table so that
 // tests of the cycle can put recorders in their place.  Holds the real checks;
@@ -27,6 +28,7 @@ struct CycleChecks {
     time_t (*enforce_session_length)(int n);
     time_t (*enforce_multiple_logins)(int n);
     time_t (*enforce_group_limit)(SessionRecord* r, int n);
+    time_t (*enforce_hours)(int n);
 };
 extern CycleChecks cycle_checks;
 

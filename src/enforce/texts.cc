@@ -1,6 +1,7 @@
 #include "enforce/texts.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "base/event_log.h"
 #include "config/settings.h"
@@ -63,4 +64,21 @@ int text_refused(char* buf, size_t size, time_t now) {
     return std::snprintf(buf, size, "%s%19.19s%s %s", text_prefix, log_stamp(now, stamp),
                          "\r\nYour terminal session is about to be",
                          "terminated by the system.\r\n\r\n\a");
+}
+
+int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
+    char stamp[26];
+    char at[16] = "?";
+    auto end = static_cast<time_t>(r->hours_end);
+    struct tm tm;
+    if (localtime_r(&end, &tm) != nullptr)
+        std::strftime(at, sizeof at, tm.tm_sec != 0 ? "%H:%M:%S" : "%H:%M", &tm);
+    int64_t left = r->hours_end - now;
+    if (left < 0)
+        left = 0;
+    return std::snprintf(
+        buf, size, "%s%19.19s%s%s,\r\nin %s, %s", text_prefix, log_stamp(now, stamp),
+        "\r\nThis terminal session will be ended by the system at ", at,
+        format_duration(static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX), 1),
+        "when its hours are over.\r\n\r\n\a");
 }

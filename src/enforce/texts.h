@@ -35,5 +35,8 @@ int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now);
 int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now);
 // Refusal notice.
 int text_refused(char* buf, size_t size, time_t now);
+// Hours warning: hours_end as a local time of day ("22:00", or "22:04:30"
+// off the minute) and the time left until it.
+int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now);
 
 #endif  // QUELLD_ENFORCE_TEXTS_H

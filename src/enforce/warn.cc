@@ -93,6 +93,18 @@ static void warn_zap(SessionRecord* r, int* fd, const char* reason, int deliver)
     zap(r, reason, deliver);
 }
 
+// The refusal notice, a pause, then the logout for reason.
+static void warn_refuse(SessionRecord* r, int* fd, const char* reason, int deliver, time_t now) {
+    char text[TEXT_SIZE];
+    if (deliver)
+        warn_write(*fd, text_refused(text, sizeof text, now), text);
+    // The pause is not charged to the alarm: the logout gets a fresh one.
+    alarm(0);
+    platform->sleep_seconds(REFUSE_PAUSE);
+    alarm(WARN_ALARM);
+    warn_zap(r, fd, reason, deliver);
+}
+
 int warn_child(SessionRecord* r, int kind, int deliver) {
     int fd = -1;
     if (deliver) {
@@ -144,13 +156,15 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
                 warn_write(fd, text_maxuser(text, sizeof text, r, now), text);
             break;
         case WARN_REFUSED:
-            if (deliver)
-                warn_write(fd, text_refused(text, sizeof text, now), text);
-            // The pause is not charged to the alarm: the logout gets a fresh one.
-            alarm(0);
-            platform->sleep_seconds(REFUSE_PAUSE);
-            alarm(WARN_ALARM);
-            warn_zap(r, &fd, "refused", deliver);
+            warn_refuse(r, &fd, "refused", deliver, now);
+            break;
+        case WARN_HOURS:
+            if (bit_set && r->hours_end == 0)
+                warn_refuse(r, &fd, "hours", deliver, now);
+            else if (bit_set)
+                warn_zap(r, &fd, "hours", deliver);
+            else if (deliver)
+                warn_write(fd, text_hours(text, sizeof text, r, now), text);
             break;
         case WARN_XLOCK:
             warn_zap(r, &fd, "xlock", deliver);
@@ -254,7 +268,8 @@ void warn(int index, int kind, int deliver) {
         warn_child_process(r, kind, deliver);
 
     // Recorded whatever the child achieves, so the next call logs out.
-    if (kind == WARN_MAXUSER || kind == WARN_MULTIPLE || kind == WARN_IDLE || kind == WARN_SESSION)
+    if (kind == WARN_MAXUSER || kind == WARN_MULTIPLE || kind == WARN_IDLE ||
+        kind == WARN_SESSION || kind == WARN_HOURS)
         r->warned |= static_cast<uint32_t>(kind);
 
     int status = 0;

@@ -14,9 +14,10 @@ enum WarnKind : uint32_t {
     WARN_REFUSED = 8,
     WARN_XLOCK = 16,
     WARN_MAXUSER = 64,
+    WARN_HOURS = 128,
 };
 
-constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and maxuser
+constexpr uint32_t EXEMPT_ALL = 207;  // idle, multiple, session, refused, maxuser and hours
 
 // Warns the session, or logs it out when it was already warned for kind, in a
 // child process under a WARN_ALARM-second alarm; returns once the child has
@@ -26,8 +27,9 @@ constexpr uint32_t EXEMPT_ALL = 79;  // idle, multiple, session, refused and max
 // or found stale, and checks that the login is live first (live.h): a
 // stale one is marked SESSION_STALE and logged once, "%19.19s : stale record
 // of %s on %s, left alone".  A logout (kinds 8 and 16, or a kind already
-// warned) marks the record SESSION_LOGGED_OUT.  Sets the kind in warned for
-// kinds 1, 2, 4 and 64 whatever the child does; a child exit status of 5
+// warned) marks the record SESSION_LOGGED_OUT.  An hours logout with
+// hours_end 0 is a refusal: the refusal notice comes first.  Sets the kind in warned for
+// kinds 1, 2, 4, 64 and 128 whatever the child does; a child exit status of 5
 // lists the login in unwritable_ttys.  A wait that fails for another reason than a signal logs
 // "Cannot wait in warn: %s" and records nothing more.  Ends the daemon
 // (status 1) when it cannot fork.

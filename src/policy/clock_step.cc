@@ -84,6 +84,8 @@ void shift_record(SessionRecord* r, int64_t step, int64_t wall) {
         r->session_grace.warned_at = wall;
     if (r->warned & WARN_MAXUSER)
         r->maxuser_grace.warned_at = wall;
+    if (r->warned & WARN_HOURS)
+        r->hours_grace.warned_at = wall;
 }
 
 }  // namespace

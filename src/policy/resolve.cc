@@ -95,6 +95,8 @@ uint32_t resolve_exempt_bits(int32_t code) {
             return WARN_SESSION;
         case REFUSE:
             return WARN_REFUSED;
+        case HOURS:
+            return WARN_HOURS;
         case ALL:
             return EXEMPT_ALL;
         default:
@@ -105,6 +107,22 @@ uint32_t resolve_exempt_bits(int32_t code) {
 // Adds the kinds the exempt rule e exempts from to the bit set at bits.
 static void resolve_add_exemption(const RuleEntry* e, void* bits) {
     *static_cast<uint32_t*>(bits) |= resolve_exempt_bits(e->value);
+}
+
+// The windows of the hours rules for the same logins as the rule that
+// decides (same kind, and for a group rule the same group): together they
+// are the class's hours, however many lines give them.
+struct HoursClass {
+    const RuleEntry* first;
+    SessionRecord* r;
+};
+
+static void resolve_add_window(const RuleEntry* e, void* arg) {
+    auto* c = static_cast<HoursClass*>(arg);
+    if (e->kind != c->first->kind || (e->kind == GROUP && e->id != c->first->id))
+        return;
+    if (c->r->hours_count < HOURS_KEPT)
+        c->r->hours[c->r->hours_count++] = e->value;
 }
 
 void resolve_policy(int slot) {
@@ -135,6 +153,15 @@ void resolve_policy(int slot) {
     if (const RuleEntry* e = resolve_first_match(session_list, slot)) {
         r->session_limit = minutes_to_seconds(e->value);
         r->session_rule = resolve_rule_at(e);
+    }
+
+    r->hours_ruled = 0;
+    r->hours_count = 0;
+    r->hours_end = 0;
+    if (const RuleEntry* e = resolve_first_match(hours_list, slot)) {
+        HoursClass c{e, r};
+        r->hours_ruled = 1;
+        rule_index_each_match(hours_list, slot, resolve_add_window, &c);
     }
 
     // Exemptions have no precedence: every matching rule adds its kinds.

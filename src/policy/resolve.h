@@ -14,7 +14,7 @@
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid);
 
 // Resets and recomputes the limits, refusal, exemptions and warnings of the
-// SessionTable record at slot, from the five rule lists.  next_check becomes
+// SessionTable record at slot, from the six rule lists.  next_check becomes
 // the current time.
 void resolve_policy(int slot);
 
@@ -24,7 +24,8 @@ void resolve_policy(int slot);
 const RuleEntry* resolve_first_match(const RuleList* list, int slot);
 
 // The warning kinds (bits of exempt) that an exempt rule's code exempts from;
-// 0 for a code that is none of IDLE, MULTIPLE, SESSION, REFUSE and ALL.
+// 0 for a code that is none of IDLE, MULTIPLE, SESSION, REFUSE, HOURS and
+// ALL.
 uint32_t resolve_exempt_bits(int32_t code);
 
 // Where rule e was written.

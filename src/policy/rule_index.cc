@@ -35,9 +35,10 @@ struct ListIndex {
     size_t begin[KINDS], end[KINDS];
 };
 
-RuleList** const index_lists[] = {&exempt_list, &refuse_list, &timeout_list, &session_list,
-                                  &maxuser_list};
-ListIndex indexes[5];
+RuleList** const index_lists[] = {&exempt_list,  &refuse_list,  &timeout_list,
+                                  &session_list, &maxuser_list, &hours_list};
+constexpr int LISTS = 6;
+ListIndex indexes[LISTS];
 bool index_built;   // indexes[] describe the lists as of index_version
 bool index_usable;  // and memory could be had for them
 uint64_t index_version;
@@ -114,14 +115,14 @@ int index_build_list(const RuleList* list, ListIndex* ix) {
 constexpr size_t WALK_AT_MOST = 16;
 
 // The index of list, brought up to date first; nullptr when the list is to
-// be walked instead (short, not one of the five lists, or no memory for the
+// be walked instead (short, not one of the six lists, or no memory for the
 // index).
 const ListIndex* index_for(const RuleList* list) {
     if (!index_built || index_version != rule_lists_version)
         rule_index_rebuild();
     if (!index_usable)
         return nullptr;
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < LISTS; ++i)
         if (*index_lists[i] == list)
             return indexes[i].nodes > WALK_AT_MOST ? &indexes[i] : nullptr;
     return nullptr;
@@ -207,7 +208,7 @@ int rule_index_rebuild() {
     // lists instead of trying again for every login until the lists change.
     index_built = true;
     index_version = rule_lists_version;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < LISTS; ++i) {
         if (index_build_list(*index_lists[i], &indexes[i]) != 0) {
             rule_index_free();
             index_built = true;

@@ -1,4 +1,4 @@
-// An index of the five rule lists by what their rules name (terminal line,
+// An index of the six rule lists by what their rules name (terminal line,
 // host, login name, group id), so that resolving a login's policy looks only
 // at the rules that can apply to it instead of walking every list whole.  A
 // site with a 100,000-name list file would otherwise pay a walk of 100,000
@@ -16,7 +16,7 @@
 // 1 when rule applies to the SessionTable record at slot, 0 otherwise.
 int rule_matches(const RuleEntry* rule, int slot);
 
-// Rebuilds the index of the five lists from their current rules.  Returns 0,
+// Rebuilds the index of the six lists from their current rules.  Returns 0,
 // or -1 when memory ran out (the lookups then walk the lists until a later
 // rebuild succeeds).
 int rule_index_rebuild();

@@ -24,11 +24,13 @@ struct Verdict {
     // warning of that kind no longer stands), or 0 when none was judged.
     uint32_t kind;
     // What the warning's text shows: the limit in seconds (idle, session),
-    // the logins allowed (multiple, maxuser); 0 for the others.
+    // the logins allowed (multiple, maxuser), the time the hours end
+    // (hours; 0 for a refusal); 0 for the others.
     int64_t shown;
     // What was measured against the limit: idle seconds (idle), seconds in
     // use (session), the login's place among its user's or group's logins
-    // (multiple, maxuser); -1 when it could not be measured.
+    // (multiple, maxuser), seconds left to the end shown (hours); -1 when
+    // it could not be measured.
     int64_t measured;
     // When the login is next due: for the idle check its next check, for the
     // others the end of the grace in force; VERDICT_NOT_DUE for none.

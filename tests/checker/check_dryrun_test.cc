@@ -56,6 +56,9 @@ std::string RandomConf(std::mt19937& rng) {
         c += std::string("exempt login bob ") + kinds[rng() % 4] + "\n";
     if (rng() % 4 == 0)
         c += "conswins idle " + pick(1, 20) + "\nconswins multiple 1\n";
+    if (rng() % 3 == 0)  // about the fake clock's 01:46 UTC, logins up to 4 hours before
+        c += "hours " + pick(0, 23) + ":" + pick(10, 59) + "-" + pick(0, 3) + ":" + pick(10, 59) +
+             (maybe() ? " default\n" : " login alice\n");
     return c;
 }
 
@@ -149,6 +152,31 @@ TEST_F(DryRunTest, ReportsLoginsInDatabaseOrder) {
               std::string::npos)
         << report;
     EXPECT_NE(report.find("  idle time       0:00:30 (input)\n  now             nothing\n"),
+              std::string::npos)
+        << report;
+}
+
+// Hours: why a login is refused, and the logins the next end will warn and
+// log out.
+TEST_F(DryRunTest, NextEndOfHours) {
+    const time_t T = fake_.clock;  // Sun 9 Sep 2001 01:46:40 UTC
+    setenv("TZ", "UTC", 1);
+    tzset();
+    for (const char* user : {"alice", "bob"}) {
+        fake_.AddLogin(user, user, "", T - 60).ut_pid = 101;
+        fake_.SetTimes(std::string("/dev/") + user, T, T);
+    }
+    ASSERT_EQ(Check("sleep 60\nwarn 300\nhours 01:00-02:00 login alice\n"
+                    "hours 20:00-01:45 login bob\n"),
+              0);
+    std::string report = Report([](FILE* f) { check_dry_run(f); });
+    unsetenv("TZ");
+    tzset();
+    EXPECT_NE(report.find("  now             log out (hours: logged in outside its hours: the "
+                          "refusal notice, then the logout 5 seconds later)\n\n"
+                          "next end of hours: Sun Sep  9 02:00:00 2001\n"
+                          "  alice on alice: warned Sun Sep  9 01:55:00 2001, logged out Sun Sep  "
+                          "9 02:00:00 2001\n"),
               std::string::npos)
         << report;
 }

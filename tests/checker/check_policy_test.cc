@@ -100,4 +100,39 @@ TEST_F(CheckPolicyTest, Durations) {
     EXPECT_EQ(check_clock(-61), "-0:01:01");
 }
 
+// With hours rules, -u shows the class's windows with their rules and the
+// next end; the check warns of windows that never open and of a class they
+// shut out all week.
+TEST_F(CheckPolicyTest, HoursAccountAndWarnings) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    ASSERT_EQ(Check("warn 300\nhours 00:00-02:00 default\n"
+                    "hours sat,sun 10:00-16:00 login bob\nhours mon-fri 22:00-06:00 login bob\n"
+                    "hours 09:00-09:00 login alice\nsleep 60\n",
+                    true),
+              0);
+    EXPECT_EQ(Problems(),
+              "q.cf:5: warning: hours window 09:00-09:00 never matches: it closes when it opens\n"
+              "q.cf:5: warning: hours for login 'alice' shut it out all week: none of its "
+              "windows ever opens, so every login is refused\n");
+    session_table_reset();
+    check_take_login(0, "bob", "pts/1", "");  // Sun 9 Sep 2001 01:46:40 UTC
+    fake_.AddUser("cy", 1003, 50);
+    check_take_login(1, "cy", "pts/2", "");
+    std::string bob = Report([](FILE* f) { check_explain(f, 0); });
+    std::string cy = Report([](FILE* f) { check_explain(f, 1); });
+    unsetenv("TZ");
+    tzset();
+    EXPECT_NE(bob.find("  hours           sat,sun 10:00-16:00      q.cf:3: hours sat,sun "
+                       "10:00-16:00 login bob\n                  mon-fri 22:00-06:00      q.cf:4: "
+                       "hours mon-fri 22:00-06:00 login bob\n                  outside its hours "
+                       "now: a login is refused\n"),
+              std::string::npos)
+        << bob;
+    EXPECT_NE(cy.find("                  next end Sun Sep  9 02:00:00 2001, warned 5 minutes "
+                      "before\n"),
+              std::string::npos)
+        << cy;
+}
+
 }  // namespace

@@ -61,7 +61,8 @@ class ConfTest : public testing::Test {
     }
 
     static void ClearLists() {
-        for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list})
+        for (RuleList* l :
+             {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
             clear_rules(l);
     }
 

@@ -24,7 +24,8 @@
 namespace {
 
 void clear_all() {
-    for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list})
+    for (RuleList* l :
+         {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
         clear_rules(l);
 }
 
@@ -34,7 +35,8 @@ std::string dump_state() {
          {sleep_interval, warn_time, multiple_threshold, session_threshold, multiples, idle_method,
           console_idle, console_session, console_multiple, session_default, refuse_time})
         out += std::to_string(v) + ' ';
-    for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list}) {
+    for (RuleList* l :
+         {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list}) {
         out += '|';
         for (RuleNode* n = l->next; n != l; n = n->next)
             out += std::to_string(n->entry->kind) + ' ' + (n->entry->name ? n->entry->name : "-") +

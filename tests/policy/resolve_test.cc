@@ -44,7 +44,8 @@ class ResolveTest : public testing::Test {
         rule_lists_init();
     }
     void TearDown() override {
-        for (RuleList* l : {exempt_list, refuse_list, timeout_list, session_list, maxuser_list})
+        for (RuleList* l :
+             {exempt_list, refuse_list, timeout_list, session_list, maxuser_list, hours_list})
             clear_rules(l);
     }
     FakePlatform fake;
@@ -129,7 +130,7 @@ TEST_F(ResolveTest, ListsResetsAndExemptions) {
         {{"nobody", "pts/9", "localhost", {}}, {0, 0, 0, 0, 0}},
         {{"alice", "pts/9", "localhost", {200, 100}}, {5400, 0, 100, 3, WARN_MULTIPLE}},
         {{"bob", "pts/1", "localhost", {}}, {0, 0, 0, 0, 5}},
-        {{"carol", "pts/1", "bad.host", {}}, {0, 1, 0, 0, 79}},
+        {{"carol", "pts/1", "bad.host", {}}, {0, 1, 0, 0, EXEMPT_ALL}},
         {{"dave", "pts/2", "bad.host", {100}}, {0, 1, 100, 3, WARN_MULTIPLE | WARN_REFUSED}},
     };
     for (const Case& c : cases) {
