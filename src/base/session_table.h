@@ -86,6 +86,7 @@ struct SessionRecord {
     int32_t hours_ruled;  // 1: an hours rule applies, and outside its windows no login may be
     int64_t hours_end;    // the end an hours warning shows; 0 for a refusal
     Grace hours_grace;
+    RuleAt hours_rule;  // the first hours rule of the class, for the audit trail
 };
 
 // When the session began on the wall clock now in force.  login_time stays as

@@ -10,8 +10,9 @@
 // Sends "event=EVENT user=U tty=T host=H reason=R limit=L rule=F:N" for
 // the login r: event "warn" or "logout", reason the warning kind's word as
 // the event log gives it ("idle", "multiple", "session", "refused",
-// "xlock", "maxuser"; not escaped), limit the one that applied (seconds for
-// idle, session and xlock, logins for multiple and maxuser) or "none" when
+// "xlock", "maxuser", "hours"; not escaped), limit the one that applied (seconds
+// for idle, session and xlock, logins for multiple and maxuser, the window's end
+// in seconds of the epoch for hours) or "none" when
 // negative, rule the file and line that set it or "none".  User, terminal,
 // host and file are escaped (audit_value).  Sends nothing when the trail is
 // off.

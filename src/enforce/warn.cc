@@ -225,6 +225,8 @@ static const char* warn_reason(int kind) {
             return "xlock";
         case WARN_MAXUSER:
             return "maxuser";
+        case WARN_HOURS:
+            return "hours";
         default:
             return "?";
     }

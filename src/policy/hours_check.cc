@@ -171,7 +171,9 @@ time_t enforce_hours(int n) {
             // A refusal, or an end with no grace: straight to the logout.
             if (v.action == VERDICT_LOGOUT)
                 r->warned |= WARN_HOURS;
-            warn(i, WARN_HOURS, 1);
+            // The trail's limit is the end of the window, in seconds of the
+            // epoch; none for a refusal.
+            warn_audited(i, WARN_HOURS, r->hours_end > 0 ? r->hours_end : -1, r->hours_rule);
         }
         if (v.due == VERDICT_NOT_DUE || v.action == VERDICT_LOGOUT)
             continue;

@@ -158,9 +158,11 @@ void resolve_policy(int slot) {
     r->hours_ruled = 0;
     r->hours_count = 0;
     r->hours_end = 0;
+    r->hours_rule = RuleAt{};
     if (const RuleEntry* e = resolve_first_match(hours_list, slot)) {
         HoursClass c{e, r};
         r->hours_ruled = 1;
+        r->hours_rule = resolve_rule_at(e);
         rule_index_each_match(hours_list, slot, resolve_add_window, &c);
     }
 
