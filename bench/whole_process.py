@@ -315,6 +315,8 @@ def main():
     ap.add_argument("--daemons", default=",".join(DAEMONS))
     ap.add_argument("--quick", action="store_true",
                     help="a short trial: 5 logins, one-minute windows")
+    ap.add_argument("--window", type=int,
+                    help="steady: seconds of the measured window (default 180, 60 with --quick)")
     ap.add_argument("--job", help=argparse.SUPPRESS)
     ap.add_argument("--result", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -344,6 +346,8 @@ def main():
     report = {"machine": machine(), "quelld": QUELLD_BIN, "results": []}
     steady_logins = args.logins or ([5] if args.quick else [0, 50, 500])
     warmup, window = (30, 60) if args.quick else (30, 180)
+    if args.window:
+        window = args.window
     t_start = time.time()
     if args.scenario in ("steady", "all"):
         for n in steady_logins:

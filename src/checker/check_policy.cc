@@ -198,6 +198,8 @@ void explain_multiple(FILE* out, const SessionRecord* r) {
 }  // namespace
 
 int check_take_login(int slot, const char* user, const char* line, const char* host) {
+    if (session_table_reserve(slot + 1) != 0)
+        return 1;
     SessionRecord* r = &SessionTable[slot];
     copy_cut(r->user, sizeof r->user, user);
     if (std::strncmp(line, PATH_DEV, sizeof PATH_DEV - 1) == 0)
@@ -209,8 +211,9 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
 
     int unknown = 0;
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
-        fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+        fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
     } else {
+        session_groups_room(r, 0);
         r->groups[0] = -1;
         unknown = 1;
     }

@@ -12,6 +12,13 @@
 // the last when the list is not full.
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid);
 
+struct SessionRecord;
+
+// Fills r's group list as fill_group_list does, given room for just the ids
+// user has (at most NGROUPS_KEPT); the list always ends in -1.  Without
+// memory for a longer list, keeps the ids that fit in the room r has.
+void fill_session_groups(SessionRecord* r, const char* user, int32_t primary_gid);
+
 // Resets and recomputes the limits, refusal, exemptions and warnings of the
 // SessionTable record at slot, from the five rule lists.  next_check becomes
 // the current time.
