@@ -11,42 +11,45 @@ char console_user[USER_SIZE];
 
 namespace {
 
-int table_room;
+int table_room;  // records SessionTable has room for
+int table_ready;  // records of it made ready (zero) so far
 
 // The list of a record whose own list could not be had: empty.
 int32_t no_groups[1] = {-1};
 
-// Grows the block at *block of room records of size bytes each to want,
-// zeroing the new part.  false (the block unchanged) without memory.
-bool session_grow(void** block, size_t size, int room, int want) {
-    void* grown = std::realloc(*block, size * static_cast<size_t>(want));
-    if (grown == nullptr)
-        return false;
-    std::memset(static_cast<char*>(grown) + size * static_cast<size_t>(room), 0,
-                size * static_cast<size_t>(want - room));
-    *block = grown;
-    return true;
-}
+// Room is had in steps of at least this many records: a block this large
+// comes straight from the system, which grows it in place and gives its
+// pages only as the records are first written.
+constexpr int TABLE_STEP = 512;
 
 }  // namespace
 
 int session_table_reserve(int n) {
-    if (n <= table_room)
-        return 0;
     if (n > MAXUSERS)
         return -1;
-    // Half again what is asked, so that logins arriving one by one regrow
-    // the table only now and then.
-    int want = n + n / 2 > MAXUSERS ? MAXUSERS : n + n / 2;
-    void* table = SessionTable;
-    void* active = ActiveSessions;
-    if (!session_grow(&active, sizeof *ActiveSessions, table_room, want))
-        return -1;
-    ActiveSessions = static_cast<SessionRecord**>(active);
-    if (!session_grow(&table, sizeof *SessionTable, table_room, want))
-        return -1;
-    SessionTable = static_cast<SessionRecord*>(table);
-    table_room = want;
+    if (n > table_room) {
+        int want = n + n / 2 > MAXUSERS ? MAXUSERS : n + n / 2;
+        if (want < TABLE_STEP)
+            want = TABLE_STEP < MAXUSERS ? TABLE_STEP : MAXUSERS;
+        auto* active = static_cast<SessionRecord**>(
+            std::realloc(ActiveSessions, sizeof *ActiveSessions * static_cast<size_t>(want)));
+        if (active == nullptr)
+            return -1;
+        ActiveSessions = active;
+        auto* table = static_cast<SessionRecord*>(
+            std::realloc(SessionTable, sizeof *SessionTable * static_cast<size_t>(want)));
+        if (table == nullptr)
+            return -1;
+        SessionTable = table;
+        table_room = want;
+    }
+    // Records are made ready only as they are asked for, so that the pages
+    // of the room no login has used yet are never touched.
+    if (n > table_ready) {
+        std::memset(SessionTable + table_ready, 0,
+                    sizeof *SessionTable * static_cast<size_t>(n - table_ready));
+        table_ready = n;
+    }
     return 0;
 }
 
@@ -56,6 +59,13 @@ int32_t* session_groups_room(SessionRecord* r, int n) {
     int32_t* own = r->group_room > 0 ? r->groups : nullptr;
     if (own != nullptr && n <= r->group_room)
         return own;
+    // An empty list needs no room of its own: most logins never have
+    // their groups asked for.
+    if (own == nullptr && n == 0) {
+        no_groups[0] = -1;
+        r->groups = no_groups;
+        return r->groups;
+    }
     auto* grown =
         static_cast<int32_t*>(std::realloc(own, sizeof(int32_t) * (static_cast<size_t>(n) + 1)));
     if (grown == nullptr) {
@@ -73,13 +83,11 @@ int32_t* session_groups_room(SessionRecord* r, int n) {
 }
 
 void session_table_reset() {
-    for (int i = 0; i < table_room; ++i)
+    for (int i = 0; i < table_ready; ++i)
         if (SessionTable[i].group_room > 0)
             std::free(SessionTable[i].groups);
-    if (table_room > 0) {
-        std::memset(SessionTable, 0, sizeof *SessionTable * static_cast<size_t>(table_room));
-        std::memset(ActiveSessions, 0, sizeof *ActiveSessions * static_cast<size_t>(table_room));
-    }
+    if (table_ready > 0)
+        std::memset(SessionTable, 0, sizeof *SessionTable * static_cast<size_t>(table_ready));
     session_count = 0;
     active_count = 0;
     console_user[0] = '\0';

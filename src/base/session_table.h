@@ -74,6 +74,8 @@ struct SessionRecord {
     char host[HOST_SIZE];          // remote host cut to NAME_MAX_HOST, or "localhost"
     int32_t group_room;            // ids groups has room for, besides its -1; 0: none of its own
     DeviceShift tty_shift;         // of the terminal, at the last step of the clock
+    int32_t primary_gid;           // the user's group in the password database
+    int32_t groups_pending;        // 1: groups still to be asked of the name service
 };
 
 // When the session began on the wall clock now in force.  login_time stays as
@@ -117,13 +119,14 @@ extern int active_count;
 // User name of the login on /dev/console, or empty.
 extern char console_user[USER_SIZE];
 
-// Makes room for n records in SessionTable and ActiveSessions, the new ones
-// zero.  Returns 0, or -1 (the room unchanged) without memory or beyond
-// MAXUSERS.
+// Makes records 0 to n - 1 of SessionTable usable (those never used before
+// zero) and gives ActiveSessions room for n.  Returns 0, or -1 (the table
+// unchanged) without memory or beyond MAXUSERS.
 int session_table_reserve(int n);
 
 // Gives r's group list room for n ids and its -1, keeping the ids it holds
-// when it grows.  Returns r->groups, or nullptr without memory (the list
+// when it grows; for n 0, a record without a list of its own gets a shared
+// empty one (never to be written but for its -1).  Returns r->groups, or nullptr without memory (the list
 // unchanged).  A list is only ever grown: the record keeps its room for the
 // next login that takes its slot.
 int32_t* session_groups_room(SessionRecord* r, int n);

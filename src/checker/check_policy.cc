@@ -222,7 +222,8 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
 }
 
 void check_explain(FILE* out, int slot) {
-    const SessionRecord* r = &SessionTable[slot];
+    SessionRecord* r = &SessionTable[slot];
+    resolve_groups(r);
     row(out, "groups", group_names(r->groups));
     explain_idle(out, r, slot);
     explain_session(out, r, slot);

@@ -76,14 +76,23 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     cycle_tty_path(r->tty_path, e);
     std::memcpy(r->user, name, sizeof r->user);
 
+    // No groups until they are asked for (resolve_policy): the slot's
+    // previous login's groups would hand its group rules (exemptions among
+    // them) to a stranger.
+    session_groups_room(r, 0);
+    r->groups[0] = -1;
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
-        fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
+        r->primary_gid = static_cast<int32_t>(pw->pw_gid);
+        r->groups_pending = 1;
+        // A name service that found the login under another spelling of
+        // its name is asked for the groups by the name it gave, now.
+        if (std::strcmp(pw->pw_name, r->user) != 0) {
+            r->groups_pending = 0;
+            fill_session_groups(r, pw->pw_name, r->primary_gid);
+        }
     } else {
-        // No groups: the slot's previous login's groups would hand its group
-        // rules (exemptions among them) to a stranger.  The identity below is
-        // written all the same, so this line appears once per login.
-        session_groups_room(r, 0);
-        r->groups[0] = -1;
+        // The identity below is written all the same, so this line appears
+        // once per login.
         char user[log_escaped_size(USER_SIZE)];
         log_line("Error:  could not get info on supposed user %s.",
                  log_escape(r->user, user, sizeof user));

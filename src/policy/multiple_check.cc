@@ -104,6 +104,12 @@ static int multiple_room;
 
 time_t enforce_multiple_logins(int n) {
     time_t now = platform->now();
+    // Below the threshold every login is within its allowance (as
+    // judge_multiple finds), which needs no verdicts stored.
+    if (multiple_threshold == 0 || n < multiple_threshold) {
+        for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
+        return 0;
+    }
     if (n > multiple_room) {
         auto* grown = static_cast<Verdict*>(
             std::realloc(multiple_verdicts, sizeof(Verdict) * static_cast<size_t>(n)));

@@ -90,6 +90,13 @@ void fill_session_groups(SessionRecord* r, const char* user, int32_t primary_gid
     r->groups[n] = -1;
 }
 
+void resolve_groups(SessionRecord* r) {
+    if (r->groups_pending == 0)
+        return;
+    r->groups_pending = 0;
+    fill_session_groups(r, r->user, r->primary_gid);
+}
+
 // The rule of list that decides for the session at slot: the first match
 // walking from the last entry, which meets tty rules first and, within a
 // kind, the rules in the order they were configured.  nullptr when none.
@@ -122,6 +129,11 @@ static void resolve_add_exemption(const RuleEntry* e, void* bits) {
 
 void resolve_policy(int slot) {
     SessionRecord* r = &SessionTable[slot];
+    // The name service is asked for a login's groups only when a group rule
+    // can use them: a group list can be long to get, and it brings in every
+    // name-service module there is.
+    if (r->groups_pending != 0 && rule_index_names_groups())
+        resolve_groups(r);
     r->idle_limit = -1;
     r->refused = 0;
     r->session_limit = 0;

@@ -115,6 +115,7 @@ TEST_F(CycleTest, SlotsFollowTheLogins) {
     fake.AddLogin("bob", "pts/2", "far.example.org.uk", 200);
     fake.AddUser("alice", 1001, 100);
     multiple_reverses = true;  // the group check still gets the login scanned last
+    add_rule(timeout_list, GROUP, strdup("nobody's"), 4242, 5);  // groups are asked for
 
     // Only user logins take a slot, in scan order.
     EXPECT_EQ(Scan(),
@@ -164,6 +165,24 @@ TEST_F(CycleTest, SlotsFollowTheLogins) {
     fake.logins[602] = bob;
     EXPECT_EQ(Scan().substr(0, 18), "mark bob;prune bob");
     EXPECT_EQ(SessionTable[0].warned, 0u);
+}
+
+// A login's groups are asked of the name service only once a rule names a
+// group, and then for the logins already known too.
+TEST_F(CycleTest, GroupsAskedForOnlyWithGroupRules) {
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddUser("alice", 1001, 100);
+    add_rule(timeout_list, LOGIN, strdup("alice"), 0, 5);
+    Scan();
+    EXPECT_EQ(SessionTable[0].groups[0], -1);
+    EXPECT_TRUE(fake.group_list_sizes.empty());
+    add_rule(timeout_list, GROUP, strdup("staff"), 100, 10);
+    Scan(1);
+    EXPECT_EQ(SessionTable[0].groups[0], 100);
+    EXPECT_EQ(SessionTable[0].idle_limit, 300);  // the login rule still decides
+    EXPECT_EQ(fake.group_list_sizes.size(), 1u);
+    Scan(1);
+    EXPECT_EQ(fake.group_list_sizes.size(), 1u);
 }
 
 TEST_F(CycleTest, ReloadResolvesKnownLoginsAgain) {

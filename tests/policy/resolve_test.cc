@@ -141,6 +141,7 @@ TEST_F(ResolveTest, ListsResetsAndExemptions) {
         std::memset(r, 0x55, sizeof *r);  // whatever an earlier login left
         r->groups = groups;
         r->group_room = room;
+        r->groups_pending = 0;  // the groups below are the login's
         SetSession(0, c.login);
         resolve_policy(0);
         std::array<int64_t, 5> got{r->session_limit, r->refused, r->maxuser_gid, r->maxuser_limit,
