@@ -29,10 +29,9 @@
 // end is not an entry, as for glibc.
 namespace {
 
-// Entries per read: a few dozen reads cover a large host, and the buffer
-// stays small and static (6 kB: every page of it is resident for good), so a
-// pass neither allocates nor grows the daemon.
-constexpr size_t UTX_CHUNK = 16;
+// Entries per read: a few reads cover a large host, and the buffer stays
+// small and static, so a pass neither allocates nor grows the daemon.
+constexpr size_t UTX_CHUNK = 64;
 
 const char* utx_file = _PATH_UTMPX;
 int utx_fd = -1;
