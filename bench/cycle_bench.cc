@@ -127,7 +127,9 @@ void BM_CycleAllDue(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
     clear_rules(timeout_list);
 }
-BENCHMARK(BM_CycleAllDue)->ArgsProduct({{0, 50, 500, 5000}, {1, 0}})->ArgNames({"logins", "active"});
+BENCHMARK(BM_CycleAllDue)
+    ->ArgsProduct({{0, 50, 500, 5000}, {1, 0}})
+    ->ArgNames({"logins", "active"});
 
 // Rules that match nobody, spread over the five lists in every kind, so that
 // each walk goes through its whole list; a default timeout rule, met last,
@@ -169,8 +171,7 @@ void BM_ReloadWithLogins(benchmark::State& state) {
     FakePlatform fake;
     bench_setup(&fake, 500);
     for (int g = 0; g < 100; ++g) fake.AddGroup(Numbered("nobodies", g), 5000 + g);
-    for (int i = 0; i < 500; ++i)
-        fake.SetTimes(Numbered("/dev/pts/", i), fake.clock, fake.clock);
+    for (int i = 0; i < 500; ++i) fake.SetTimes(Numbered("/dev/pts/", i), fake.clock, fake.clock);
 
     char tmpl[] = "/tmp/quelldbench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr)

@@ -11,7 +11,7 @@ char console_user[USER_SIZE];
 
 namespace {
 
-int table_room;  // records SessionTable has room for
+int table_room;   // records SessionTable has room for
 int table_ready;  // records of it made ready (zero) so far
 
 // The list of a record whose own list could not be had: empty.

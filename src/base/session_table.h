@@ -49,18 +49,18 @@ struct DeviceShift {
 };
 
 struct SessionRecord {
-    int32_t idle_limit;            // seconds; -1 no idle limit
-    int32_t* groups;               // primary group first, -1 after the last (see session_groups_room)
-    int32_t refused;               // 1: to be refused
-    int32_t session_limit;         // seconds; 0 none of its own
-    uint32_t warned;               // warning kinds given and still in force
-    uint32_t exempt;               // warning kinds this login is exempt from
-    int32_t maxuser_gid;           // group whose login limit applies; 0 none
-    int32_t maxuser_limit;         // logins that group may hold at once
-    int64_t next_check;            // when the idle check is next due (see warn)
-    int64_t login_time;            // whole seconds of the entry's login time
-    int64_t clock_shift;           // steps of the wall clock since the login began
-    Grace idle_grace;              // each warning kind's grace while its warned bit is set
+    int32_t idle_limit;     // seconds; -1 no idle limit
+    int32_t* groups;        // primary group first, -1 after the last
+    int32_t refused;        // 1: to be refused
+    int32_t session_limit;  // seconds; 0 none of its own
+    uint32_t warned;        // warning kinds given and still in force
+    uint32_t exempt;        // warning kinds this login is exempt from
+    int32_t maxuser_gid;    // group whose login limit applies; 0 none
+    int32_t maxuser_limit;  // logins that group may hold at once
+    int64_t next_check;     // when the idle check is next due (see warn)
+    int64_t login_time;     // whole seconds of the entry's login time
+    int64_t clock_shift;    // steps of the wall clock since the login began
+    Grace idle_grace;       // each warning kind's grace while its warned bit is set
     Grace multiple_grace;
     Grace session_grace;
     Grace maxuser_grace;
@@ -126,9 +126,9 @@ int session_table_reserve(int n);
 
 // Gives r's group list room for n ids and its -1, keeping the ids it holds
 // when it grows; for n 0, a record without a list of its own gets a shared
-// empty one (never to be written but for its -1).  Returns r->groups, or nullptr without memory (the list
-// unchanged).  A list is only ever grown: the record keeps its room for the
-// next login that takes its slot.
+// empty one (never to be written but for its -1).  Returns r->groups, or
+// nullptr without memory (the list unchanged).  A list is only ever grown:
+// the record keeps its room for the next login that takes its slot.
 int32_t* session_groups_room(SessionRecord* r, int n);
 
 // Empties the table, ActiveSessions and console_user, as at program start,

@@ -168,7 +168,8 @@ TEST_F(ResolveTest, GroupList) {
     // A login's own list has room for what the name service gave, not more.
     SessionRecord* r = &SessionTable[0];
     fill_session_groups(r, "u", 10);
-    EXPECT_EQ(std::vector<int32_t>(r->groups, r->groups + 4), (std::vector<int32_t>{10, 30, 30, -1}));
+    EXPECT_EQ(std::vector<int32_t>(r->groups, r->groups + 4),
+              (std::vector<int32_t>{10, 30, 30, -1}));
     EXPECT_LE(r->group_room, 5);
 
     // The list fills up with the first 1021 of 1100 more groups and has no
