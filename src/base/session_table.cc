@@ -31,8 +31,11 @@ int session_table_reserve(int n) {
         int want = n + n / 2 > MAXUSERS ? MAXUSERS : n + n / 2;
         if (want < TABLE_STEP)
             want = TABLE_STEP < MAXUSERS ? TABLE_STEP : MAXUSERS;
+        // An array of pointers to records, sized as such.
         auto* active = static_cast<SessionRecord**>(
-            std::realloc(ActiveSessions, sizeof *ActiveSessions * static_cast<size_t>(want)));
+            std::realloc(ActiveSessions,
+                         sizeof(SessionRecord*) *  // NOLINT(bugprone-sizeof-expression)
+                             static_cast<size_t>(want)));
         if (active == nullptr)
             return -1;
         ActiveSessions = active;
