@@ -268,6 +268,10 @@ def tables(report):
                        f"{fmt(r['wakeups_per_min'], 1)} | {r['vmhwm_kib']} | {r['window_s']} | "
                        f"{len(r['false_logouts'])} |")
         out.append("")
+        peaks = [f"{r['logins']} logins {r['vmhwm_kib']} KiB" for r in steady if "error" not in r]
+        if peaks:
+            out.append("Peak RSS: " + ", ".join(peaks) + ".")
+            out.append("")
     dl = [r for r in report["results"] if r["scenario"] == "deadlines"]
     if dl:
         out.append("| daemon | CPU s/hour | wake-ups/min | peak RSS KiB | logged out | "

@@ -197,8 +197,8 @@ int cycle_user_entry(const struct utmpx& e, int* kept, int* prior, time_t now, i
     return 1;
 }
 
-// Handles any other entry: it only takes its slot, and a console entry that
-// is no longer a login ends the console user.
+// Handles any other entry: it takes no slot, and a console entry that is no
+// longer a login ends the console user.
 void cycle_other_entry(const struct utmpx& e) {
     char tty_path[TTY_PATH_SIZE];
     cycle_tty_path(tty_path, e);
