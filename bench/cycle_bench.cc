@@ -92,7 +92,7 @@ void BM_CycleKnownLogins(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
     clear_rules(timeout_list);
 }
-BENCHMARK(BM_CycleKnownLogins)->Arg(0)->Arg(50)->Arg(500);
+BENCHMARK(BM_CycleKnownLogins)->Arg(0)->Arg(50)->Arg(500)->Arg(5000);
 
 // Every login's idle check due in every pass.  With arg 1 each terminal was
 // used a moment ago: the check examines it and moves next_check on.  With
@@ -127,14 +127,16 @@ void BM_CycleAllDue(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
     clear_rules(timeout_list);
 }
-BENCHMARK(BM_CycleAllDue)->ArgsProduct({{0, 50, 500}, {1, 0}})->ArgNames({"logins", "active"});
+BENCHMARK(BM_CycleAllDue)
+    ->ArgsProduct({{0, 50, 500, 5000}, {1, 0}})
+    ->ArgNames({"logins", "active"});
 
 // Rules that match nobody, spread over the five lists in every kind, so that
 // each walk goes through its whole list; a default timeout rule, met last,
 // gives every login its idle limit.
 void BM_ResolvePolicy(benchmark::State& state) {
     FakePlatform fake;
-    bench_setup(&fake, MAXUSERS);
+    bench_setup(&fake, 500);
     RuleList* lists[] = {exempt_list, refuse_list, timeout_list, session_list, maxuser_list};
     const int kinds[] = {TTY, HOST, LOGIN, GROUP};
     int rules = static_cast<int>(state.range(0));
@@ -147,9 +149,9 @@ void BM_ResolvePolicy(benchmark::State& state) {
     poll_scan(0);
 
     for (auto _ : state) {
-        for (int slot = 0; slot < MAXUSERS; ++slot) resolve_policy(slot);
+        for (int slot = 0; slot < session_count; ++slot) resolve_policy(slot);
     }
-    state.SetItemsProcessed(state.iterations() * MAXUSERS);
+    state.SetItemsProcessed(state.iterations() * session_count);
     for (RuleList* l : lists) clear_rules(l);
 }
 BENCHMARK(BM_ResolvePolicy)->Arg(10)->Arg(100000)->Unit(benchmark::kMicrosecond);
@@ -167,10 +169,9 @@ BENCHMARK(BM_ResolvePolicy)->Arg(10)->Arg(100000)->Unit(benchmark::kMicrosecond)
 // Group names are looked up in the fake's group list.
 void BM_ReloadWithLogins(benchmark::State& state) {
     FakePlatform fake;
-    bench_setup(&fake, MAXUSERS);
+    bench_setup(&fake, 500);
     for (int g = 0; g < 100; ++g) fake.AddGroup(Numbered("nobodies", g), 5000 + g);
-    for (int i = 0; i < MAXUSERS; ++i)
-        fake.SetTimes(Numbered("/dev/pts/", i), fake.clock, fake.clock);
+    for (int i = 0; i < 500; ++i) fake.SetTimes(Numbered("/dev/pts/", i), fake.clock, fake.clock);
 
     char tmpl[] = "/tmp/quelldbench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr)

@@ -268,6 +268,10 @@ def tables(report):
                        f"{fmt(r['wakeups_per_min'], 1)} | {r['vmhwm_kib']} | {r['window_s']} | "
                        f"{len(r['false_logouts'])} |")
         out.append("")
+        peaks = [f"{r['logins']} logins {r['vmhwm_kib']} KiB" for r in steady if "error" not in r]
+        if peaks:
+            out.append("Peak RSS: " + ", ".join(peaks) + ".")
+            out.append("")
     dl = [r for r in report["results"] if r["scenario"] == "deadlines"]
     if dl:
         out.append("| daemon | CPU s/hour | wake-ups/min | peak RSS KiB | logged out | "
@@ -315,6 +319,8 @@ def main():
     ap.add_argument("--daemons", default=",".join(DAEMONS))
     ap.add_argument("--quick", action="store_true",
                     help="a short trial: 5 logins, one-minute windows")
+    ap.add_argument("--window", type=int,
+                    help="steady: seconds of the measured window (default 180, 60 with --quick)")
     ap.add_argument("--job", help=argparse.SUPPRESS)
     ap.add_argument("--result", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -344,6 +350,8 @@ def main():
     report = {"machine": machine(), "quelld": QUELLD_BIN, "results": []}
     steady_logins = args.logins or ([5] if args.quick else [0, 50, 500])
     warmup, window = (30, 60) if args.quick else (30, 180)
+    if args.window:
+        window = args.window
     t_start = time.time()
     if args.scenario in ("steady", "all"):
         for n in steady_logins:

@@ -22,10 +22,10 @@
 #define PATH_MOUSE "/dev/mouse"         // console mouse, for its access times
 
 #define LOG_MODE 0644         // event log permissions, whatever the umask
-#define MAXUSERS 500          // slots of the session table
+#define MAXUSERS 50000        // user logins the session table holds at most
 #define NAME_MAX_USER 18      // characters of a login name kept (list files cut at this too)
 #define NAME_MAX_HOST 16      // characters of a remote host kept and compared
-#define NGROUPS_KEPT 1024     // group ids kept per session
+#define NGROUPS_KEPT 1024     // group ids kept per session at most
 #define GROUP_LIST_FIRST 64   // group ids first asked of the name service
 #define GROUP_LIST_MAX 65536  // group ids at most asked of the name service
 #define SLACK 5               // seconds: a limit counts as reached this early

@@ -1,5 +1,6 @@
-// The daemon's picture of the current logins: one SessionRecord per slot of
-// the login-accounting database, and the cycle's list of user logins.
+// The daemon's picture of the current logins: one SessionRecord per user
+// login of the login-accounting database, in scan order, and the cycle's list
+// of the logins still open.
 #ifndef QUELLD_BASE_SESSION_TABLE_H
 #define QUELLD_BASE_SESSION_TABLE_H
 
@@ -47,19 +48,27 @@ struct RuleAt {
     int32_t line;
 };
 
+// The times a terminal held when the last step of the wall clock was found,
+// and what to add to each while it still holds them (see clock_device_times).
+struct DeviceShift {
+    int64_t atime, mtime;
+    int64_t atime_shift, mtime_shift;
+    int32_t held;  // 1: the times above were noted; 0 none
+};
+
 struct SessionRecord {
-    int32_t idle_limit;            // seconds; -1 no idle limit
-    int32_t groups[NGROUPS_KEPT];  // primary group first; -1 after the last unless full
-    int32_t refused;               // 1: to be refused
-    int32_t session_limit;         // seconds; 0 none of its own
-    uint32_t warned;               // warning kinds given and still in force
-    uint32_t exempt;               // warning kinds this login is exempt from
-    int32_t maxuser_gid;           // group whose login limit applies; 0 none
-    int32_t maxuser_limit;         // logins that group may hold at once
-    int64_t next_check;            // when the idle check is next due (see warn)
-    int64_t login_time;            // whole seconds of the entry's login time
-    int64_t clock_shift;           // steps of the wall clock since the login began
-    Grace idle_grace;              // each warning kind's grace while its warned bit is set
+    int32_t idle_limit;     // seconds; -1 no idle limit
+    int32_t* groups;        // primary group first, -1 after the last
+    int32_t refused;        // 1: to be refused
+    int32_t session_limit;  // seconds; 0 none of its own
+    uint32_t warned;        // warning kinds given and still in force
+    uint32_t exempt;        // warning kinds this login is exempt from
+    int32_t maxuser_gid;    // group whose login limit applies; 0 none
+    int32_t maxuser_limit;  // logins that group may hold at once
+    int64_t next_check;     // when the idle check is next due (see warn)
+    int64_t login_time;     // whole seconds of the entry's login time
+    int64_t clock_shift;    // steps of the wall clock since the login began
+    Grace idle_grace;       // each warning kind's grace while its warned bit is set
     Grace multiple_grace;
     Grace session_grace;
     Grace maxuser_grace;
@@ -87,6 +96,10 @@ struct SessionRecord {
     int64_t hours_end;    // the end an hours warning shows; 0 for a refusal
     Grace hours_grace;
     RuleAt hours_rule;  // the first hours rule of the class, for the audit trail
+    int32_t group_room;            // ids groups has room for, besides its -1; 0: none of its own
+    DeviceShift tty_shift;         // of the terminal, at the last step of the clock
+    int32_t primary_gid;           // the user's group in the password database
+    int32_t groups_pending;        // 1: groups still to be asked of the name service
 };
 
 // When the session began on the wall clock now in force.  login_time stays as
@@ -113,18 +126,38 @@ inline const char* session_line(const SessionRecord* r) {
     return r->tty_path + 5;
 }
 
-extern SessionRecord SessionTable[MAXUSERS];
+// The user logins of the last scan, in scan order: session_count records,
+// slots 0 to session_count - 1.  Only user logins take a slot, so the table
+// holds what is logged in, not every line the database ever recorded; it
+// grows with the logins (session_table_reserve) up to MAXUSERS and never
+// shrinks, so that a steady pass allocates nothing.  Growing moves the
+// records: a pointer into the table is good only until the next reserve.
+extern SessionRecord* SessionTable;
+extern int session_count;
 
-// References to this cycle's user logins, in scan order (the multiple-login
-// check sorts them), and how many there are.
-extern SessionRecord* ActiveSessions[MAXUSERS];
+// References to this cycle's open logins, in scan order (the multiple-login
+// check sorts them), and how many there are.  Has the table's room.
+extern SessionRecord** ActiveSessions;
 extern int active_count;
 
 // User name of the login on /dev/console, or empty.
 extern char console_user[USER_SIZE];
 
-// Empties the table, ActiveSessions and console_user, as at program start.
-// The clock's steps, kept beside the table, are forgotten by clock_step_reset.
+// Makes records 0 to n - 1 of SessionTable usable (those never used before
+// zero) and gives ActiveSessions room for n.  Returns 0, or -1 (the table
+// unchanged) without memory or beyond MAXUSERS.
+int session_table_reserve(int n);
+
+// Gives r's group list room for n ids and its -1, keeping the ids it holds
+// when it grows; for n 0, a record without a list of its own gets a shared
+// empty one (never to be written but for its -1).  Returns r->groups, or
+// nullptr without memory (the list unchanged).  A list is only ever grown:
+// the record keeps its room for the next login that takes its slot.
+int32_t* session_groups_room(SessionRecord* r, int n);
+
+// Empties the table, ActiveSessions and console_user, as at program start,
+// and frees the group lists; the table keeps its room.  The clock's steps of
+// the console devices are forgotten by clock_step_reset.
 void session_table_reset();
 
 #endif  // QUELLD_BASE_SESSION_TABLE_H

@@ -32,7 +32,7 @@ struct DryVerdict {
     Verdict v;
     bool stale;
 };
-std::vector<DryVerdict> dry_verdicts[MAXUSERS];
+std::vector<std::vector<DryVerdict>> dry_verdicts;
 time_t dry_now;
 
 // warn_live without its log line: the same test, the same marking.
@@ -54,7 +54,10 @@ void dry_record(SessionRecord* r, const Verdict& v) {
     bool stale = dry_live(r) == 0;
     if (!stale && v.action == VERDICT_LOGOUT)
         r->ended = SESSION_LOGGED_OUT;
-    dry_verdicts[r - SessionTable].push_back({v, stale});
+    auto slot = static_cast<size_t>(r - SessionTable);
+    if (slot >= dry_verdicts.size())
+        dry_verdicts.resize(slot + 1);
+    dry_verdicts[slot].push_back({v, stale});
 }
 
 void dry_mark_recent(SessionRecord*) {}
@@ -75,8 +78,8 @@ time_t dry_session(int n) {
 }
 
 time_t dry_multiple(int n) {
-    Verdict v[MAXUSERS];
-    judge_multiple(n, dry_now, dry_live, v);
+    std::vector<Verdict> v(static_cast<size_t>(n));
+    judge_multiple(n, dry_now, dry_live, v.data());
     for (int i = 0; i < n; ++i) dry_record(ActiveSessions[i], v[i]);
     return 0;
 }
@@ -180,7 +183,7 @@ std::string dry_why(const SessionRecord* r, const Verdict& v) {
 }  // namespace
 
 int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts) {
-    for (auto& v : dry_verdicts) v.clear();
+    dry_verdicts.clear();
     CycleChecks saved = cycle_checks;
     cycle_checks = dry_checks;
     session_table_reset();
@@ -188,9 +191,11 @@ int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts) {
     poll_scan(0);
     cycle_checks = saved;
     if (out != nullptr) {
-        for (int slot = 0; slot < MAXUSERS; ++slot) {
+        for (int slot = 0; slot < session_count; ++slot) {
             counts[slot] = 0;
-            for (const DryVerdict& d : dry_verdicts[slot])
+            if (static_cast<size_t>(slot) >= dry_verdicts.size())
+                continue;
+            for (const DryVerdict& d : dry_verdicts[static_cast<size_t>(slot)])
                 if (!d.stale && counts[slot] < CHECK_VERDICTS_MAX)
                     out[slot][counts[slot]++] = d.v;
         }
@@ -202,7 +207,7 @@ int check_dry_run(FILE* out) {
     check_judge(nullptr, nullptr);
     // The scan's order: the multiple-login check sorts ActiveSessions.
     std::vector<const SessionRecord*> order;
-    for (int slot = 0; slot < MAXUSERS; ++slot) {
+    for (int slot = 0; slot < session_count; ++slot) {
         const SessionRecord* r = &SessionTable[slot];
         for (int i = 0; i < active_count; ++i)
             if (ActiveSessions[i] == r)
@@ -224,7 +229,10 @@ int check_dry_run(FILE* out) {
             idle < 0 ? "unknown: the terminal cannot be examined"
                      : (check_clock(idle) + (idle_method == 1 ? " (input or output)" : " (input)"))
                            .c_str());
-        const std::vector<DryVerdict>& v = dry_verdicts[slot];
+        static const std::vector<DryVerdict> none;
+        const std::vector<DryVerdict>& v = static_cast<size_t>(slot) < dry_verdicts.size()
+                                               ? dry_verdicts[static_cast<size_t>(slot)]
+                                               : none;
         if (v.empty())
             std::fprintf(out, "  %-15s nothing\n", "now");
         for (size_t k = 0; k < v.size(); ++k) {

@@ -19,7 +19,8 @@ constexpr int CHECK_VERDICTS_MAX = 6;
 // would find stale or already logged out in the pass gets no verdict.
 // When out is not null, out[slot] receives the acting verdicts (warn or log
 // out) on the login at slot, in the order the daemon would carry them out,
-// and counts[slot] how many (both MAXUSERS long).  Never forks, signals, or
+// and counts[slot] how many, for slots 0 to session_count - 1 (both MAXUSERS
+// long).  Never forks, signals, or
 // writes to a terminal or the event log.  Returns the number of user logins.
 int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts);
 

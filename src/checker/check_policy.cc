@@ -262,6 +262,8 @@ void explain_panes(FILE* out, const SessionRecord* r) {
 }  // namespace
 
 int check_take_login(int slot, const char* user, const char* line, const char* host) {
+    if (session_table_reserve(slot + 1) != 0)
+        return 1;
     SessionRecord* r = &SessionTable[slot];
     copy_cut(r->user, sizeof r->user, user);
     if (std::strncmp(line, PATH_DEV, sizeof PATH_DEV - 1) == 0)
@@ -273,8 +275,9 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
 
     int unknown = 0;
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
-        fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+        fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
     } else {
+        session_groups_room(r, 0);
         r->groups[0] = -1;
         unknown = 1;
     }
@@ -290,7 +293,8 @@ void check_audit_note(FILE* out) {
 }
 
 void check_explain(FILE* out, int slot) {
-    const SessionRecord* r = &SessionTable[slot];
+    SessionRecord* r = &SessionTable[slot];
+    resolve_groups(r);
     row(out, "groups", group_names(r->groups));
     explain_idle(out, r, slot);
     explain_session(out, r, slot);

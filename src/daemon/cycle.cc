@@ -60,12 +60,19 @@ void cycle_tty_path(char* dst, const struct utmpx& e) {
     cycle_copy_field(dst + dev, TTY_PATH_SIZE - dev, e.ut_line);
 }
 
-// Sets up the record at slot for a login seen there for the first time.
-// name is the entry's user name, already cut; now is the time read for the
-// entry.  May lower sleep_interval and *wake_time.
+// Sets up the record at slot for a login seen for the first time.  name is
+// the entry's user name, already cut; now is the time read for the entry.
+// May lower sleep_interval and *wake_time.
 void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t now,
                       time_t* wake_time) {
     SessionRecord* r = &SessionTable[slot];
+    // Nothing of the login that held the record before may pass to this one;
+    // its group list's room is kept for this one's groups.
+    int32_t* groups = r->groups;
+    int32_t group_room = r->group_room;
+    *r = SessionRecord{};
+    r->groups = groups;
+    r->group_room = group_room;
 
     cycle_copy_field(r->host, sizeof r->host, e.ut_host);
     if (r->host[0] == '\0')
@@ -73,13 +80,23 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     cycle_tty_path(r->tty_path, e);
     std::memcpy(r->user, name, sizeof r->user);
 
+    // No groups until they are asked for (resolve_policy): the slot's
+    // previous login's groups would hand its group rules (exemptions among
+    // them) to a stranger.
+    session_groups_room(r, 0);
+    r->groups[0] = -1;
     if (const struct passwd* pw = platform->pw_by_name(r->user)) {
-        fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+        r->primary_gid = static_cast<int32_t>(pw->pw_gid);
+        r->groups_pending = 1;
+        // A name service that found the login under another spelling of
+        // its name is asked for the groups by the name it gave, now.
+        if (std::strcmp(pw->pw_name, r->user) != 0) {
+            r->groups_pending = 0;
+            fill_session_groups(r, pw->pw_name, r->primary_gid);
+        }
     } else {
-        // No groups: the slot's previous login's groups would hand its group
-        // rules (exemptions among them) to a stranger.  The identity below is
-        // written all the same, so this line appears once per login.
-        r->groups[0] = -1;
+        // The identity below is written all the same, so this line appears
+        // once per login.
         char user[log_escaped_size(USER_SIZE)];
         log_line("Error:  could not get info on supposed user %s.",
                  log_escape(r->user, user, sizeof user));
@@ -114,20 +131,52 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     }
 }
 
-// Handles a USER_PROCESS entry met at slot.  Returns 1 when the entry takes
-// the slot and is appended to ActiveSessions, 0 when it is passed over.
-int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, time_t* wake_time) {
-    SessionRecord* r = &SessionTable[slot];
+// The slot, from first to last - 1, of the login of the last pass that the
+// entry continues: the same user, login time and line.  -1 when none.  The
+// logins come in the same order pass after pass, so the first looked at is
+// nearly always the one.
+int cycle_find_login(int first, int last, const char* name, int64_t login_time,
+                     const char* tty_path) {
+    for (int i = first; i < last; ++i) {
+        const SessionRecord* r = &SessionTable[i];
+        if (r->login_time == login_time && std::strcmp(r->user, name) == 0 &&
+            std::strcmp(r->tty_path, tty_path) == 0)
+            return i;
+    }
+    return -1;
+}
+
+void cycle_swap(int a, int b) {
+    if (a == b)
+        return;
+    SessionRecord t = SessionTable[a];
+    SessionTable[a] = SessionTable[b];
+    SessionTable[b] = t;
+}
+
+// Handles a USER_PROCESS entry, the login met in this pass after the ones at
+// slots 0 to *kept - 1; slots *kept to *prior - 1 hold the last pass's logins
+// not met yet.  Returns 1 when the entry takes slot *kept (*kept is then one
+// more), 0 when it is passed over, -1 when the table is full.
+int cycle_user_entry(const struct utmpx& e, int* kept, int* prior, time_t now, int reloaded,
+                     time_t* wake_time) {
     char name[USER_SIZE];
     cycle_copy_field(name, sizeof name, e.ut_user);
 
-    // A nameless entry is never a known login, not even of a slot no login
-    // has taken yet (empty user, login time 0): that record was never
+    // A nameless entry is never a known login: that record was never
     // resolved, and checking it would act on an empty terminal path.
     if (name[0] == '\0')
         return 0;
+    if (*kept == MAXUSERS)
+        return -1;
 
-    if (std::strcmp(r->user, name) == 0 && r->login_time == clamp_time(e.ut_tv.tv_sec)) {
+    int slot = *kept;
+    char tty_path[TTY_PATH_SIZE];
+    cycle_tty_path(tty_path, e);
+    int found = cycle_find_login(slot, *prior, name, clamp_time(e.ut_tv.tv_sec), tty_path);
+    if (found >= 0) {
+        cycle_swap(slot, found);
+        SessionRecord* r = &SessionTable[slot];
         if (reloaded == 1)
             resolve_policy(slot);
         // Due, or due within the slack: now > next_check - SLACK, written so
@@ -138,17 +187,22 @@ int cycle_user_entry(int slot, const struct utmpx& e, time_t now, int reloaded, 
             *wake_time = r->next_check;
         }
     } else {
+        // The last pass's login at slot, if any, moves to the end, where it
+        // may still be met; without room for it, it is given up.
+        if (session_table_reserve(*prior + 1) == 0) {
+            cycle_swap(slot, *prior);
+            ++*prior;
+        } else if (slot == *prior) {
+            return -1;
+        }
         cycle_take_login(slot, e, name, now, wake_time);
     }
-    // A record already logged out or found stale keeps its slot, so that it
-    // is known next time, but is no login to count or act on.
-    if (r->ended == SESSION_OPEN)
-        ActiveSessions[active_count++] = r;
+    ++*kept;
     return 1;
 }
 
-// Handles any other entry: it only takes its slot, and a console entry that
-// is no longer a login ends the console user.
+// Handles any other entry: it takes no slot, and a console entry that is no
+// longer a login ends the console user.
 void cycle_other_entry(const struct utmpx& e) {
     char tty_path[TTY_PATH_SIZE];
     cycle_tty_path(tty_path, e);
@@ -182,25 +236,33 @@ time_t poll_scan(int reloaded) {
     // passes is read afresh and no descriptor stays open in between.
     platform->utx_rewind();
     time_t wake_time = now + sleep_interval;
-    int slot_index = 0;
-    active_count = 0;
+    // Only user logins take a slot, in scan order; each takes over the
+    // record it had in the last pass.
+    int kept = 0;
+    int prior = session_count;
 
     while (const struct utmpx* next = platform->utx_next()) {
-        if (slot_index == MAXUSERS) {
+        struct utmpx e = *next;
+        now = platform->now();
+        if (e.ut_type != USER_PROCESS) {
+            cycle_other_entry(e);
+        } else if (cycle_user_entry(e, &kept, &prior, now, reloaded, &wake_time) < 0) {
             log_line("Error:  too many users.  Recompile with higher 'MAXUSERS' setting.");
             break;
         }
-        struct utmpx e = *next;
-        now = platform->now();
-        if (e.ut_type == USER_PROCESS) {
-            if (cycle_user_entry(slot_index, e, now, reloaded, &wake_time) == 0)
-                continue;
-        } else {
-            cycle_other_entry(e);
-        }
-        ++slot_index;
     }
     platform->utx_close();
+    // The last pass's logins not met again are gone; their records stay as
+    // room for later logins.
+    session_count = kept;
+
+    // A record already logged out or found stale keeps its slot, so that it
+    // is known next time, but is no login to count or act on.  Listed after
+    // the scan, since taking a login may move the table.
+    active_count = 0;
+    for (int i = 0; i < kept; ++i)
+        if (SessionTable[i].ended == SESSION_OPEN)
+            ActiveSessions[active_count++] = &SessionTable[i];
 
     // The group check takes the login the scan met last; the multiple-login
     // check may sort ActiveSessions before it runs.  A pane that counts with

@@ -7,8 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "base/event_log.h"
 #include "base/log_escape.h"
@@ -39,7 +39,7 @@ static bool unwritable_match(const UnwritableTty* e, const SessionRecord* r) {
 void unwritable_add(const SessionRecord* r) {
     // Without memory the login is simply not listed: its next failure is
     // logged again, which is all the list prevents.
-    UnwritableTty* e = new (std::nothrow) UnwritableTty;
+    auto* e = static_cast<UnwritableTty*>(std::malloc(sizeof(UnwritableTty)));
     if (e == nullptr)
         return;
     std::memcpy(e->tty, r->tty_path, sizeof e->tty);
@@ -62,7 +62,7 @@ void unwritable_prune(const SessionRecord* r) {
         UnwritableTty* e = *link;
         if (unwritable_match(e, r) && e->login_time != r->login_time) {
             *link = e->next;
-            delete e;
+            std::free(e);
         } else {
             link = &e->next;
         }
@@ -73,7 +73,7 @@ void unwritable_reset() {
     while (unwritable_ttys != nullptr) {
         UnwritableTty* e = unwritable_ttys;
         unwritable_ttys = e->next;
-        delete e;
+        std::free(e);
     }
 }
 

@@ -10,17 +10,8 @@
 
 namespace {
 
-// The times a device held when the last step was found, and what to add to
-// each while the device still holds it.  Indexed by slot, then the console's
-// keyboard and mouse; an empty path is no entry.
-struct DeviceShift {
-    char path[TTY_PATH_SIZE];
-    time_t atime, mtime;
-    int64_t atime_shift, mtime_shift;
-};
-constexpr int KBD_INDEX = MAXUSERS;
-constexpr int MOUSE_INDEX = MAXUSERS + 1;
-DeviceShift device_shifts[MAXUSERS + 2];
+// The console's keyboard and mouse; each terminal's is in its record.
+DeviceShift kbd_shift, mouse_shift;
 
 bool have_last;
 int64_t last_wall, last_mono;
@@ -49,20 +40,19 @@ int64_t shift_for(int64_t t, int64_t kept, int64_t kept_shift, bool same_device)
     return step_amount + (same_device && t == kept ? kept_shift : 0);
 }
 
-void note_device(int index, const char* path) {
-    DeviceShift* d = &device_shifts[index];
+void note_device(DeviceShift* d, const char* path) {
     time_t atime, mtime;
-    if (path[0] == '\0' || platform->file_times(path, &atime, &mtime) != 0) {
-        d->path[0] = '\0';
+    if (platform->file_times(path, &atime, &mtime) != 0) {
+        d->held = 0;
         return;
     }
-    bool same = std::strncmp(d->path, path, sizeof d->path) == 0;
+    // Each record and each console device stands for one device only.
+    bool same = d->held != 0;
     d->atime_shift = shift_for(clamp_time(atime), d->atime, d->atime_shift, same);
     d->mtime_shift = shift_for(clamp_time(mtime), d->mtime, d->mtime_shift, same);
     d->atime = atime;
     d->mtime = mtime;
-    std::strncpy(d->path, path, sizeof d->path - 1);
-    d->path[sizeof d->path - 1] = '\0';
+    d->held = 1;
 }
 
 // Moves what the record keeps on the wall clock by the step, and starts every
@@ -109,14 +99,13 @@ int64_t clock_step_check(time_t wall_now, int64_t mono) {
     step_elapsed = elapsed;
     step_found_at = wall;
 
-    for (int i = 0; i < MAXUSERS; ++i) {
+    for (int i = 0; i < session_count; ++i) {
         SessionRecord* r = &SessionTable[i];
-        note_device(i, r->user[0] != '\0' ? r->tty_path : "");
-        if (r->user[0] != '\0')
-            shift_record(r, step, wall);
+        note_device(&r->tty_shift, r->tty_path);
+        shift_record(r, step, wall);
     }
-    note_device(KBD_INDEX, PATH_KBD);
-    note_device(MOUSE_INDEX, PATH_MOUSE);
+    note_device(&kbd_shift, PATH_KBD);
+    note_device(&mouse_shift, PATH_MOUSE);
     recent_session_users_shift(step);
     return step;
 }
@@ -128,14 +117,16 @@ int64_t clock_login_shift(int64_t login_time) {
 int clock_device_times(int index, const char* path, time_t* atime, time_t* mtime) {
     if (platform->file_times(path, atime, mtime) != 0)
         return -1;
-    if (index < 0)
-        index = std::strcmp(path, PATH_KBD) == 0     ? KBD_INDEX
-                : std::strcmp(path, PATH_MOUSE) == 0 ? MOUSE_INDEX
-                                                     : -1;
-    if (index < 0 || index >= MAXUSERS + 2)
-        return 0;
-    const DeviceShift* d = &device_shifts[index];
-    if (d->path[0] == '\0' || std::strncmp(d->path, path, sizeof d->path) != 0)
+    const DeviceShift* d = nullptr;
+    if (index >= 0) {
+        if (std::strcmp(path, SessionTable[index].tty_path) == 0)
+            d = &SessionTable[index].tty_shift;
+    } else if (std::strcmp(path, PATH_KBD) == 0) {
+        d = &kbd_shift;
+    } else if (std::strcmp(path, PATH_MOUSE) == 0) {
+        d = &mouse_shift;
+    }
+    if (d == nullptr || d->held == 0)
         return 0;
     if (*atime == d->atime)
         *atime = static_cast<time_t>(clamp_time(clamp_time(*atime) + d->atime_shift));
@@ -148,5 +139,5 @@ void clock_step_reset() {
     have_last = false;
     last_wall = last_mono = 0;
     step_amount = step_before = step_elapsed = step_found_at = 0;
-    std::memset(device_shifts, 0, sizeof device_shifts);
+    kbd_shift = mouse_shift = DeviceShift{};
 }

@@ -1,6 +1,7 @@
 #include "policy/multiple_check.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/settings.h"
@@ -103,9 +104,31 @@ void judge_multiple(int n, time_t now, int (*live)(SessionRecord*), Verdict* out
     }
 }
 
+// The verdicts of a pass, one per open login; grown with the logins, never
+// shrunk, so that a steady pass allocates nothing.
+static Verdict* multiple_verdicts;
+static int multiple_room;
+
 time_t enforce_multiple_logins(int n) {
     time_t now = platform->now();
-    Verdict verdicts[MAXUSERS];
+    // Below the threshold every login is within its allowance (as
+    // judge_multiple finds), which needs no verdicts stored.
+    if (multiple_threshold == 0 || n < multiple_threshold) {
+        for (int i = 0; i < n; ++i) ActiveSessions[i]->warned &= ~WARN_MULTIPLE;
+        return 0;
+    }
+    if (n > multiple_room) {
+        auto* grown = static_cast<Verdict*>(
+            std::realloc(multiple_verdicts, sizeof(Verdict) * static_cast<size_t>(n)));
+        // Without memory, the logins past the room are not judged this pass.
+        if (grown != nullptr) {
+            multiple_verdicts = grown;
+            multiple_room = n;
+        }
+        if (n > multiple_room)
+            n = multiple_room;
+    }
+    Verdict* verdicts = multiple_verdicts;
     judge_multiple(n, now, warn_live, verdicts);
     int64_t soonest = 0;
     for (int i = 0; i < n; ++i) {

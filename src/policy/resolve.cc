@@ -51,16 +51,14 @@ int group_buf_fill(const char* user, gid_t primary) {
     }
 }
 
-}  // namespace
-
-void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid) {
+// Writes primary_gid, unless negative, and then the first have ids of
+// group_buf but primary_gid into groups, at most limit ids.  Returns how many
+// it wrote.
+int group_list_copy(int32_t* groups, int limit, int have, int32_t primary_gid) {
     int n = 0;
-    if (primary_gid >= 0)
+    if (primary_gid >= 0 && limit > 0)
         groups[n++] = primary_gid;
-    // The name service lists the primary group too (as its first entry);
-    // an unknown one (-1) goes in as an id no group has.
-    int have = group_buf_fill(user, static_cast<gid_t>(primary_gid));
-    for (int i = 0; i < have && n < NGROUPS_KEPT; ++i) {
+    for (int i = 0; i < have && n < limit; ++i) {
         auto gid = static_cast<int32_t>(group_buf[i]);
         // A group id that is negative as a 32-bit value would end the list
         // for every reader and hide the groups after it; no rule can name it
@@ -69,8 +67,34 @@ void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid) {
             continue;
         groups[n++] = gid;
     }
+    return n;
+}
+
+}  // namespace
+
+void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid) {
+    // The name service lists the primary group too (as its first entry);
+    // an unknown one (-1) goes in as an id no group has.
+    int have = group_buf_fill(user, static_cast<gid_t>(primary_gid));
+    int n = group_list_copy(groups, NGROUPS_KEPT, have, primary_gid);
     if (n < NGROUPS_KEPT)
         groups[n] = -1;
+}
+
+void fill_session_groups(SessionRecord* r, const char* user, int32_t primary_gid) {
+    int have = group_buf_fill(user, static_cast<gid_t>(primary_gid));
+    // Room for the primary group and every id given: the primary group among
+    // them, or a negative id, leaves one unused.
+    session_groups_room(r, have + 1);
+    int n = group_list_copy(r->groups, r->group_room, have, primary_gid);
+    r->groups[n] = -1;
+}
+
+void resolve_groups(SessionRecord* r) {
+    if (r->groups_pending == 0)
+        return;
+    r->groups_pending = 0;
+    fill_session_groups(r, r->user, r->primary_gid);
 }
 
 // The rule of list that decides for the session at slot: the first match
@@ -127,6 +151,11 @@ static void resolve_add_window(const RuleEntry* e, void* arg) {
 
 void resolve_policy(int slot) {
     SessionRecord* r = &SessionTable[slot];
+    // The name service is asked for a login's groups only when a group rule
+    // can use them: a group list can be long to get, and it brings in every
+    // name-service module there is.
+    if (r->groups_pending != 0 && rule_index_names_groups())
+        resolve_groups(r);
     r->idle_limit = -1;
     r->refused = 0;
     r->session_limit = 0;

@@ -13,9 +13,21 @@
 // the last when the list is not full.
 void fill_group_list(const char* user, int32_t* groups, int32_t primary_gid);
 
+struct SessionRecord;
+
+// Fills r's group list as fill_group_list does, given room for just the ids
+// user has (at most NGROUPS_KEPT); the list always ends in -1.  Without
+// memory for a longer list, keeps the ids that fit in the room r has.
+void fill_session_groups(SessionRecord* r, const char* user, int32_t primary_gid);
+
+// Fills r's group list (fill_session_groups, for r->user and
+// r->primary_gid) when it is still to be asked for (groups_pending).
+void resolve_groups(SessionRecord* r);
+
 // Resets and recomputes the limits, refusal, exemptions and warnings of the
 // SessionTable record at slot, from the six rule lists.  next_check becomes
-// the current time.
+// the current time.  Asks for the login's groups first (resolve_groups) when
+// a rule names a group: only then can they decide anything.
 void resolve_policy(int slot);
 
 // The rule of list that decides for the session at slot (the first match in

@@ -251,3 +251,18 @@ void rule_index_each_match(const RuleList* list, int slot, void (*fn)(const Rule
                    for (const IndexedRule* it = first; it != last; ++it) fn(it->entry, arg);
                });
 }
+
+int rule_index_names_groups() {
+    static bool known;
+    static uint64_t known_version;
+    static int names_groups;
+    if (known && known_version == rule_lists_version)
+        return names_groups;
+    names_groups = 0;
+    for (RuleList** list : index_lists)
+        for (const RuleNode* n = (*list)->next; n != *list && names_groups == 0; n = n->next)
+            names_groups = n->entry->kind == GROUP;
+    known = true;
+    known_version = rule_lists_version;
+    return names_groups;
+}

@@ -35,4 +35,9 @@ const RuleEntry* rule_index_first_match(const RuleList* list, int slot);
 void rule_index_each_match(const RuleList* list, int slot, void (*fn)(const RuleEntry*, void*),
                            void* arg);
 
+// 1 when any of the five lists holds a group rule, so that a login's group
+// list can decide anything; 0 otherwise.  Found again whenever the lists
+// change (rule_lists_version).
+int rule_index_names_groups();
+
 #endif  // QUELLD_POLICY_RULE_INDEX_H

@@ -111,11 +111,13 @@ TEST_F(DryRunTest, VerdictsAreTheDaemonsNextPass) {
         static int counts[MAXUSERS];
         check_judge(out, counts);
         Acts judged;
-        for (int slot = 0; slot < MAXUSERS; ++slot)
+        for (int slot = 0; slot < session_count; ++slot)
             for (int k = 0; k < counts[slot]; ++k)
                 judged.emplace_back(slot, out[slot][k].kind, out[slot][k].action == VERDICT_LOGOUT);
 
         session_table_reset();
+
+        session_table_reserve(500);
         recent_session_users_reset();
         sleep_interval = interval;
         daemon_acts.clear();

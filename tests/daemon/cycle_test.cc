@@ -109,48 +109,83 @@ class CycleTest : public testing::Test {
 
 constexpr const char* NO_BOB = "Error:  could not get info on supposed user bob.\n";
 
-TEST_F(CycleTest, SlotsPositionsAndIdentity) {
-    fake.AddLogin("", "pts/7", "", 0);  // nameless, and no login ever took slot 0
+TEST_F(CycleTest, SlotsFollowTheLogins) {
+    fake.AddLogin("", "pts/7", "", 0);  // nameless: never a login
     fake.AddLogin("", "pts/0", "", 0, DEAD_PROCESS);
     fake.AddLogin("alice", "pts/1", "", 100);
     fake.AddLogin("", "tty1", "", 0, LOGIN_PROCESS);
-    fake.AddLogin("", "pts/8", "", 150);  // nameless: the next entry gets its slot
+    fake.AddLogin("", "pts/8", "", 150);
     fake.AddLogin("bob", "pts/2", "far.example.org.uk", 200);
     fake.AddUser("alice", 1001, 100);
     multiple_reverses = true;  // the group check still gets the login scanned last
+    add_rule(timeout_list, GROUP, strdup("nobody's"), 4242, 5);  // groups are asked for
 
+    // Only user logins take a slot, in scan order.
     EXPECT_EQ(Scan(),
-              "mark alice;prune alice;idle 1;mark bob;prune bob;idle 3;refuse alice bob;"
+              "mark alice;prune alice;idle 0;mark bob;prune bob;idle 1;refuse alice bob;"
               "session 2;multiple 2;group bob 2;");
     EXPECT_EQ(Log(), NO_BOB);
-    EXPECT_STREQ(SessionTable[0].user, "");
-    EXPECT_STREQ(SessionTable[1].host, "localhost");
-    EXPECT_STREQ(SessionTable[3].host, "far.example.org.");
-    EXPECT_STREQ(SessionTable[3].tty_path, "/dev/pts/2");
-    EXPECT_EQ(SessionTable[1].groups[0], 100);
+    EXPECT_EQ(session_count, 2);
+    EXPECT_STREQ(SessionTable[0].host, "localhost");
+    EXPECT_STREQ(SessionTable[1].host, "far.example.org.");
+    EXPECT_STREQ(SessionTable[1].tty_path, "/dev/pts/2");
+    EXPECT_EQ(SessionTable[0].groups[0], 100);
 
     // Known logins: no look-up, no set-up, the idle check only when due.
     int lookups = fake.pw_lookups;
     idle_next = 100;
-    EXPECT_EQ(Scan(), "idle 1;idle 3;refuse alice bob;session 2;multiple 2;group bob 2;");
+    EXPECT_EQ(Scan(), "idle 0;idle 1;refuse alice bob;session 2;multiple 2;group bob 2;");
     EXPECT_EQ(Scan(), "refuse alice bob;session 2;multiple 2;group bob 2;");
     EXPECT_EQ(fake.pw_lookups, lookups);
 
-    // A new login time, then an unknown user, at alice's slot: new logins,
+    // A new login time, then an unknown user, on alice's line: new logins,
     // without the old warnings; the unknown user gets none of alice's groups.
-    SessionTable[1].warned = WARN_IDLE;
+    SessionTable[0].warned = WARN_IDLE;
     fake.logins[2].ut_tv.tv_sec = 300;
-    EXPECT_EQ(Scan().substr(0, 30), "mark alice;prune alice;idle 1;");
-    EXPECT_EQ(SessionTable[1].warned, 0u);
+    EXPECT_EQ(Scan().substr(0, 30), "mark alice;prune alice;idle 0;");
+    EXPECT_EQ(SessionTable[0].warned, 0u);
     std::strcpy(fake.logins[2].ut_user, "ghost");
     Scan();
-    EXPECT_EQ(SessionTable[1].groups[0], -1);
+    EXPECT_EQ(SessionTable[0].groups[0], -1);
     EXPECT_EQ(Log(), std::string(NO_BOB) + "Error:  could not get info on supposed user ghost.\n");
 
-    // One more entry in front moves every login to another slot: new there.
+    // Entries in front, or the logins in another order, change no login:
+    // each keeps its record, warnings included, in its new place.
+    SessionTable[1].warned = WARN_IDLE;
     struct utmpx dead = fake.logins[1];
-    fake.logins.insert(fake.logins.begin(), dead);
-    EXPECT_EQ(Scan().substr(0, 30), "mark ghost;prune ghost;idle 2;");
+    fake.logins.insert(fake.logins.begin(), 600, dead);
+    std::swap(fake.logins[602], fake.logins[605]);
+    EXPECT_EQ(Scan(), "refuse bob ghost;session 2;multiple 2;group ghost 2;");
+    EXPECT_STREQ(SessionTable[0].user, "bob");
+    EXPECT_EQ(SessionTable[0].warned, WARN_IDLE);
+    EXPECT_EQ(fake.pw_lookups, lookups + 2);
+
+    // A login gone frees its slot; the same login back later is new again.
+    struct utmpx bob = fake.logins[602];
+    fake.logins[602] = dead;
+    EXPECT_EQ(Scan(), "refuse ghost;session 1;multiple 1;group ghost 1;");
+    EXPECT_EQ(session_count, 1);
+    fake.logins[602] = bob;
+    EXPECT_EQ(Scan().substr(0, 18), "mark bob;prune bob");
+    EXPECT_EQ(SessionTable[0].warned, 0u);
+}
+
+// A login's groups are asked of the name service only once a rule names a
+// group, and then for the logins already known too.
+TEST_F(CycleTest, GroupsAskedForOnlyWithGroupRules) {
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddUser("alice", 1001, 100);
+    add_rule(timeout_list, LOGIN, strdup("alice"), 0, 5);
+    Scan();
+    EXPECT_EQ(SessionTable[0].groups[0], -1);
+    EXPECT_TRUE(fake.group_list_sizes.empty());
+    add_rule(timeout_list, GROUP, strdup("staff"), 100, 10);
+    Scan(1);
+    EXPECT_EQ(SessionTable[0].groups[0], 100);
+    EXPECT_EQ(SessionTable[0].idle_limit, 300);  // the login rule still decides
+    EXPECT_EQ(fake.group_list_sizes.size(), 1u);
+    Scan(1);
+    EXPECT_EQ(fake.group_list_sizes.size(), 1u);
 }
 
 TEST_F(CycleTest, ReloadResolvesKnownLoginsAgain) {
@@ -242,9 +277,11 @@ TEST_F(CycleTest, TooManyUsersAndEmptyDatabase) {
     }
     Scan();
     EXPECT_EQ(Log(), "Error:  could not get info on supposed user 7.\n");
-    fake.AddLogin("500", "500", "", 600);
+    const std::string last = std::to_string(MAXUSERS - 1), all = std::to_string(MAXUSERS);
+    fake.AddLogin(all, all, "", 600);
     Scan();
-    EXPECT_NE(Scan().find("multiple 500;group 499 500;"), std::string::npos);
+    EXPECT_NE(Scan().find("multiple " + all + ";group " + last + " " + all + ";"),
+              std::string::npos);
     const std::string too_many =
         "Error:  too many users.  Recompile with higher 'MAXUSERS' setting.\n";
     EXPECT_EQ(Log(), "Error:  could not get info on supposed user 7.\n" + too_many + too_many);

@@ -38,6 +38,7 @@ class WarnTest : public testing::Test {
     // Slot 0 and position 0 name different records, as after a dead entry.
     void Reset() {
         session_table_reset();
+        session_table_reserve(500);
         clock_step_reset();
         unwritable_reset();
         settings_init();
@@ -260,6 +261,7 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
     int result = RunInChild([&] {
         signals_init();
         session_table_reset();
+        session_table_reserve(500);
         clock_step_reset();
         settings_init();
         warn_time = 60;

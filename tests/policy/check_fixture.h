@@ -36,6 +36,7 @@ class CheckTest : public testing::Test {
         settings_init();
         settings_reset();
         session_table_reset();
+        session_table_reserve(500);
         clock_step_reset();
         recent_session_users_reset();
         unwritable_reset();
@@ -63,16 +64,20 @@ class CheckTest : public testing::Test {
     // A login in the next free slot, also appended to ActiveSessions.
     SessionRecord* Login(const char* user, const char* line, time_t login_time) {
         SessionRecord* r = &SessionTable[used];
+        int32_t* groups = r->groups;  // room a test fills in
+        int32_t room = r->group_room;
         *r = SessionRecord{};
+        r->groups = groups;
+        r->group_room = room;
+        session_groups_room(r, 4)[0] = -1;
         r->idle_limit = -1;
-        r->groups[0] = -1;
         std::snprintf(r->user, sizeof r->user, "%s", user);
         std::snprintf(r->tty_path, sizeof r->tty_path, "/dev/%s", line);
         std::snprintf(r->host, sizeof r->host, "localhost");
         r->login_time = login_time;
         r->next_check = fake.clock;
         ActiveSessions[used] = r;
-        active_count = ++used;
+        active_count = session_count = ++used;
         return r;
     }
 

@@ -42,6 +42,8 @@ TEST_F(MultipleCheckTest, AllowanceFloorsAtOne) {
     EXPECT_EQ(SessionTable[25].warned, WARN_MULTIPLE);
 
     session_table_reset();
+
+    session_table_reserve(500);
     clock_step_reset();
     used = 0;
     multiples = 0;

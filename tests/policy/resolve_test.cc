@@ -31,6 +31,7 @@ void SetSession(int slot, const Login& l) {
     std::strcat(r->tty_path, l.line);
     std::strcpy(r->host, l.host);
     int n = 0;
+    session_groups_room(r, 4);
     for (; n < 4 && l.groups[n] != 0; ++n) r->groups[n] = l.groups[n];
     r->groups[n] = -1;
 }
@@ -40,6 +41,7 @@ class ResolveTest : public testing::Test {
     void SetUp() override {
         fake.Install();
         session_table_reset();
+        session_table_reserve(500);
         clock_step_reset();
         rule_lists_init();
     }
@@ -135,7 +137,12 @@ TEST_F(ResolveTest, ListsResetsAndExemptions) {
     };
     for (const Case& c : cases) {
         SessionRecord* r = &SessionTable[0];
+        int32_t* groups = r->groups;
+        int32_t room = r->group_room;
         std::memset(r, 0x55, sizeof *r);  // whatever an earlier login left
+        r->groups = groups;
+        r->group_room = room;
+        r->groups_pending = 0;  // the groups below are the login's
         SetSession(0, c.login);
         resolve_policy(0);
         std::array<int64_t, 5> got{r->session_limit, r->refused, r->maxuser_gid, r->maxuser_limit,
@@ -153,11 +160,18 @@ TEST_F(ResolveTest, GroupList) {
     fake.AddGroup("notme", 20, {"x"});
     fake.AddGroup("twice", 30, {"x", "u"});
     fake.AddGroup("twice", 30, {"u"});
-    int32_t* groups = SessionTable[0].groups;
+    std::vector<int32_t> list(NGROUPS_KEPT);
+    int32_t* groups = list.data();
     for (int32_t primary : {-1, 10}) {
         fill_group_list("u", groups, primary);
         EXPECT_EQ(std::vector<int32_t>(groups, groups + 4), (std::vector<int32_t>{10, 30, 30, -1}));
     }
+    // A login's own list has room for what the name service gave, not more.
+    SessionRecord* r = &SessionTable[0];
+    fill_session_groups(r, "u", 10);
+    EXPECT_EQ(std::vector<int32_t>(r->groups, r->groups + 4),
+              (std::vector<int32_t>{10, 30, 30, -1}));
+    EXPECT_LE(r->group_room, 5);
 
     // The list fills up with the first 1021 of 1100 more groups and has no
     // terminator; group rules beyond it do not match.  The answer is asked
@@ -176,6 +190,12 @@ TEST_F(ResolveTest, GroupList) {
         for (size_t i = 1; i < fake.group_list_sizes.size(); ++i)
             EXPECT_EQ(fake.group_list_sizes[i], tells ? 1104 : 2 * fake.group_list_sizes[i - 1]);
     }
+    // A login in more groups than are kept: the list grows to hold the
+    // first NGROUPS_KEPT, ended by -1.
+    fill_session_groups(r, "u", 10);
+    EXPECT_EQ(r->group_room, NGROUPS_KEPT);
+    EXPECT_EQ(r->groups[NGROUPS_KEPT - 1], 2020);
+    EXPECT_EQ(r->groups[NGROUPS_KEPT], -1);
     RuleEntry last{GROUP, nullptr, 2020, 0}, beyond{GROUP, nullptr, 2021, 0};
     EXPECT_EQ(rule_matches(&last, 0), 1);
     EXPECT_EQ(rule_matches(&beyond, 0), 0);

@@ -49,6 +49,7 @@ class RuleIndexTest : public testing::Test {
     void SetUp() override {
         fake.Install();
         session_table_reset();
+        session_table_reserve(500);
         clock_step_reset();
         rule_lists_init();
         RuleList* five[] = {exempt_list, refuse_list, timeout_list, session_list, maxuser_list};
@@ -112,7 +113,12 @@ TEST_F(RuleIndexTest, AgreesWithTheWalk) {
 
         for (int slot = 0; slot < SLOTS; ++slot) {
             SessionRecord* r = &SessionTable[slot];
+            int32_t* groups = r->groups;
+            int32_t room = r->group_room;
             std::memset(r, 0, sizeof *r);
+            r->groups = groups;
+            r->group_room = room;
+            session_groups_room(r, 6);
             std::strcpy(r->user, names[pick(10)]);
             std::snprintf(r->tty_path, sizeof r->tty_path, "/dev/%s", names[pick(10)]);
             std::snprintf(r->host, sizeof r->host, "%.16s", names[pick(10)]);
@@ -131,6 +137,7 @@ TEST_F(RuleIndexTest, AgreesWithTheWalk) {
 // A full group list (no terminator) is searched to its end and no further.
 TEST_F(RuleIndexTest, FullGroupList) {
     SessionRecord* r = &SessionTable[0];
+    session_groups_room(r, NGROUPS_KEPT);
     for (int i = 0; i < NGROUPS_KEPT; ++i) r->groups[i] = 1000 + i;
     for (int i = 0; i < 20; ++i)  // enough rules for the list to be indexed
         add_rule(timeout_list, LOGIN, strdup(("nobody" + std::to_string(i)).c_str()), 0, 1);
@@ -149,7 +156,7 @@ TEST_F(RuleIndexTest, OtherListIsWalked) {
     add_rule(&header, LOGIN, strdup("alice"), 0, 1);
     add_rule(&header, DEFAULT, nullptr, 0, 2);
     std::strcpy(SessionTable[0].user, "alice");
-    SessionTable[0].groups[0] = -1;
+    session_groups_room(&SessionTable[0], 0)[0] = -1;
     const RuleEntry* e = rule_index_first_match(&header, 0);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->value, 1);
