@@ -74,16 +74,23 @@ Reach slot_reach(int slot, bool console_other) {
 void class_login(const char* user, const char* line, const char* host, int32_t gid) {
     // Slot 0 alone: a list file may name a class per line.
     SessionRecord* r = &SessionTable[0];
+    // The record starts afresh but for the group list it owns.
+    int32_t* groups = r->groups;
+    int32_t room = r->group_room;
     *r = SessionRecord{};
+    r->groups = groups;
+    r->group_room = room;
     std::strncpy(r->user, user, sizeof r->user - 1);
     std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV);
     std::strncpy(r->tty_path + sizeof PATH_DEV - 1, line, sizeof r->tty_path - sizeof PATH_DEV);
     std::strncpy(r->host, host, sizeof r->host - 1);
-    r->groups[0] = gid;
-    r->groups[1] = -1;
-    if (user[0] != '\0')
-        if (const struct passwd* pw = platform->pw_by_name(user))
-            fill_group_list(pw->pw_name, r->groups, static_cast<int32_t>(pw->pw_gid));
+    const struct passwd* pw = user[0] != '\0' ? platform->pw_by_name(user) : nullptr;
+    if (pw != nullptr) {
+        fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
+    } else if (session_groups_room(r, 1) != nullptr) {
+        r->groups[0] = gid;
+        r->groups[1] = -1;
+    }
     r->login_time = platform->now();
     resolve_policy(0);
 }
@@ -148,7 +155,7 @@ void print_classes(FILE* out, int64_t bound, Tally* t) {
 
 void print_logins(FILE* out, int64_t bound, Tally* t) {
     check_judge(nullptr, nullptr);
-    for (int slot = 0; slot < MAXUSERS; ++slot) {
+    for (int slot = 0; slot < session_count; ++slot) {
         const SessionRecord* r = &SessionTable[slot];
         bool active = false;
         for (int i = 0; i < active_count; ++i) active = active || ActiveSessions[i] == r;
@@ -170,6 +177,11 @@ int check_compliance(FILE* out, int32_t minutes) {
     std::fprintf(out, "Can any login stay idle longer than %s under %s?\n",
                  check_minutes(bound).c_str(), conf_path);
     Tally t;
+    // The classes are judged one by one in slot 0.
+    if (session_table_reserve(1) != 0) {
+        std::fprintf(stderr, "quelld-check: out of memory\n");
+        return 2;
+    }
     print_classes(out, bound, &t);
     print_logins(out, bound, &t);
     std::fprintf(out,
