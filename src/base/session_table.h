@@ -95,11 +95,11 @@ struct SessionRecord {
     int32_t hours_ruled;  // 1: an hours rule applies, and outside its windows no login may be
     int64_t hours_end;    // the end an hours warning shows; 0 for a refusal
     Grace hours_grace;
-    RuleAt hours_rule;  // the first hours rule of the class, for the audit trail
-    int32_t group_room;            // ids groups has room for, besides its -1; 0: none of its own
-    DeviceShift tty_shift;         // of the terminal, at the last step of the clock
-    int32_t primary_gid;           // the user's group in the password database
-    int32_t groups_pending;        // 1: groups still to be asked of the name service
+    RuleAt hours_rule;       // the first hours rule of the class, for the audit trail
+    int32_t group_room;      // ids groups has room for, besides its -1; 0: none of its own
+    DeviceShift tty_shift;   // of the terminal, at the last step of the clock
+    int32_t primary_gid;     // the user's group in the password database
+    int32_t groups_pending;  // 1: groups still to be asked of the name service
 };
 
 // When the session began on the wall clock now in force.  login_time stays as
