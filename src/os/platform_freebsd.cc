@@ -178,9 +178,7 @@ int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid) {
     if (sysctl(mib, 4, exe, &len, nullptr, 0) != 0)
         return -1;
     exe[sizeof exe - 1] = '\0';
-    const char* base = std::strrchr(exe, '/');
-    base = base != nullptr ? base + 1 : exe;
-    std::snprintf(name, size, "%s", base);
+    os_copy_basename(exe, name, size);
     *uid = k.ki_ruid;
     return 0;
 }

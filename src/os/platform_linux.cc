@@ -635,9 +635,7 @@ int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid) {
     size_t len = static_cast<size_t>(n);
     if (len >= sizeof deleted - 1 && std::strcmp(exe + len - (sizeof deleted - 1), deleted) == 0)
         exe[len - (sizeof deleted - 1)] = '\0';
-    const char* base = std::strrchr(exe, '/');
-    base = base != nullptr ? base + 1 : exe;
-    std::snprintf(name, size, "%s", base);
+    os_copy_basename(exe, name, size);
     return 0;
 }
 

@@ -33,6 +33,9 @@ int os_stat_walk(int dir_fd, const char* rel, struct stat* st);
 // Platform::process_program and Platform::process_holds.
 int os_process_program(pid_t pid, char* name, size_t size, uid_t* uid);
 int os_process_holds(pid_t pid, const char* const* paths, int count);
+// Copies the last component of path (all of it without a '/') into name,
+// cut to size, for os_process_program.
+void os_copy_basename(const char* path, char* name, size_t size);
 
 // The fields of one /proc/PID/stat line that a logout needs.
 struct ProcStat {

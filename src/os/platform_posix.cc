@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "os/platform.h"
@@ -251,4 +252,9 @@ void platform_syslog_close() {
     if (syslog_fd >= 0)
         close(syslog_fd);
     syslog_fd = -1;
+}
+
+void os_copy_basename(const char* path, char* name, size_t size) {
+    const char* base = std::strrchr(path, '/');
+    std::snprintf(name, size, "%s", base != nullptr ? base + 1 : path);
 }
