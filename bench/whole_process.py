@@ -71,6 +71,22 @@ def proc_sample(pid):
             "hwm_kib": int(status["VmHWM"].split()[0])}
 
 
+def smaps_by_mapping(pid):
+    """Resident KiB of a live process per mapped file (or [heap], [stack],
+    anonymous), summed over its mappings: where the resident set goes."""
+    totals, name = {}, None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            head = line.split()
+            if not head[0].endswith(":"):
+                name = head[5] if len(head) > 5 else "[anon]"
+                perms = head[1]
+                name = f"{name} {perms}"
+            elif head[0] == "Rss:":
+                totals[name] = totals.get(name, 0) + int(head[1])
+    return dict(sorted(totals.items(), key=lambda kv: -kv[1]))
+
+
 def find_process(comm):
     """The pid of the detached process called comm (parent: this pid 1)."""
     for p in os.listdir("/proc"):
@@ -194,6 +210,8 @@ def run_job(job):
                    "wakeups_per_min": (b["vcsw"] - a["vcsw"]) / dt * 60,
                    "vmhwm_kib": proc_sample(pid)["hwm_kib"],
                    "startup_cpu_s": a["own"] + a["children"]})
+    if job.get("smaps"):
+        result["smaps"] = smaps_by_mapping(pid)
     result["deadlines"] = sorted(
         ({"line": d["line"], "stop_after_start_s": d["stop"] - int(t0),
           "warned_after_stop_s": None if d["warned"] is None else round(d["warned"] - d["stop"], 2),
@@ -272,6 +290,11 @@ def tables(report):
         if peaks:
             out.append("Peak RSS: " + ", ".join(peaks) + ".")
             out.append("")
+        for r in steady:
+            if r.get("smaps"):
+                out.append(f"Resident KiB by mapping at the end, {r['logins']} logins:")
+                out += [f"    {kib:6d}  {name}" for name, kib in r["smaps"].items() if kib]
+                out.append("")
     dl = [r for r in report["results"] if r["scenario"] == "deadlines"]
     if dl:
         out.append("| daemon | CPU s/hour | wake-ups/min | peak RSS KiB | logged out | "
@@ -321,6 +344,8 @@ def main():
                     help="a short trial: 5 logins, one-minute windows")
     ap.add_argument("--window", type=int,
                     help="steady: seconds of the measured window (default 180, 60 with --quick)")
+    ap.add_argument("--smaps", action="store_true",
+                    help="steady: also keep the daemon's resident KiB per mapping at the end")
     ap.add_argument("--job", help=argparse.SUPPRESS)
     ap.add_argument("--result", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -356,7 +381,7 @@ def main():
     if args.scenario in ("steady", "all"):
         for n in steady_logins:
             jobs = [{"daemon": d, "scenario": "steady", "logins": n, "warmup": warmup,
-                     "window": window} for d in daemons]
+                     "window": window, "smaps": args.smaps} for d in daemons]
             print(f"steady, {n} logins: {', '.join(daemons)} ...", flush=True)
             report["results"] += run_parallel(jobs)
     if args.scenario in ("deadlines", "all"):
