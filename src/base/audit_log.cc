@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "base/format_text.h"
 #include "base/log_escape.h"
 #include "os/platform.h"
 #include "pathnames.h"
@@ -38,12 +38,12 @@ void audit_send(int severity, const char* text) {
     char stamp[32] = "Jan  1 00:00:00";
     if (localtime_r(&now, &tm) != nullptr)
         std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
-    int n = std::snprintf(msg, sizeof msg, "<%d>%s quelld[%ld]: %s", audit_facility | severity,
+    int n = format_text(msg, sizeof msg, "<%d>%s quelld[%ld]: %s", audit_facility | severity,
                           stamp, static_cast<long>(getpid()), text);
     if (n < 0)
         return;
     if (lost > 0 && static_cast<size_t>(n) < sizeof msg)
-        n += std::snprintf(msg + n, sizeof msg - static_cast<size_t>(n), " dropped=%lld", lost);
+        n += format_text(msg + n, sizeof msg - static_cast<size_t>(n), " dropped=%lld", lost);
     size_t len = static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1;
     if (platform_syslog_send(msg, len) == 0)
         lost = 0;
@@ -59,7 +59,7 @@ void audit_line(int severity, const char* format, ...) {
     char text[AUDIT_MSG_MAX];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    vformat_text(text, sizeof text, format, ap);
     va_end(ap);
     if (!holding) {
         audit_send(severity, text);

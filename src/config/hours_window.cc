@@ -1,7 +1,8 @@
 #include "config/hours_window.h"
 
-#include <cstdio>
 #include <cstring>
+
+#include "base/format_text.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ const char* hours_format(int32_t w, char* buf, size_t size) {
     int days = hours_days(w);
     size_t at = 0;
     auto put = [&](const char* s) {
-        int n = std::snprintf(buf + at, at < size ? size - at : 0, "%s", s);
+        int n = format_text(buf + at, at < size ? size - at : 0, "%s", s);
         at += n > 0 ? static_cast<size_t>(n) : 0;
     };
     if (days != HOURS_EVERY_DAY) {
@@ -106,7 +107,7 @@ const char* hours_format(int32_t w, char* buf, size_t size) {
         put(" ");
     }
     char span[16];
-    std::snprintf(span, sizeof span, "%02d:%02d-%02d:%02d", hours_start(w) / 60 % 100,
+    format_text(span, sizeof span, "%02d:%02d-%02d:%02d", hours_start(w) / 60 % 100,
                   hours_start(w) % 60, hours_end(w) / 60 % 100, hours_end(w) % 60);
     put(span);
     return buf;

@@ -16,6 +16,7 @@
 
 #include "base/audit_log.h"
 #include "base/event_log.h"
+#include "base/format_text.h"
 #include "config/settings.h"
 #include "config/tokens.h"
 #include "pathnames.h"
@@ -123,7 +124,7 @@ bool refill() {
             return false;
         if (errno != EINTR) {
             char msg[256];
-            std::snprintf(msg, sizeof msg, "cannot read configuration file: %s",
+            format_text(msg, sizeof msg, "cannot read configuration file: %s",
                           std::strerror(errno));
             scanner_die(msg);
         }
@@ -197,7 +198,7 @@ bool scan_day_list(size_t* len) {
 // reads it back.
 int scan_timespan(int64_t leading) {
     char digits[24];
-    int n = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(leading));
+    int n = format_text(digits, sizeof digits, "%lld", static_cast<long long>(leading));
     size_t len = 0;
     text_append(reinterpret_cast<const unsigned char*>(digits), static_cast<size_t>(n), &len);
     int c;
@@ -321,7 +322,7 @@ void conf_error(const char* format, ...) {
     char small[256];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(small, sizeof small, format, ap);
+    int n = vformat_text(small, sizeof small, format, ap);
     va_end(ap);
     const char* message = small;
     char* big = nullptr;
@@ -330,7 +331,7 @@ void conf_error(const char* format, ...) {
         big = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
         if (big != nullptr) {
             va_start(ap, format);
-            std::vsnprintf(big, static_cast<size_t>(n) + 1, format, ap);
+            vformat_text(big, static_cast<size_t>(n) + 1, format, ap);
             va_end(ap);
             message = big;
         }

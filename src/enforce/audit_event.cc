@@ -2,9 +2,9 @@
 
 #include <syslog.h>
 
-#include <cstdio>
 
 #include "base/audit_log.h"
+#include "base/format_text.h"
 #include "config/rule_list.h"
 #include "config/settings.h"
 
@@ -33,12 +33,12 @@ void audit_session(const char* event, const SessionRecord* r, const char* reason
     audit_names(r, &n);
     char limit_text[24] = "none";
     if (limit >= 0)
-        std::snprintf(limit_text, sizeof limit_text, "%lld", static_cast<long long>(limit));
+        format_text(limit_text, sizeof limit_text, "%lld", static_cast<long long>(limit));
     char where[AUDIT_MSG_MAX / 4] = "none";
     if (rule.line > 0) {
         const char* file = rule.origin != 0 ? rule_origin_name(rule.origin) : conf_path;
         char path[AUDIT_MSG_MAX / 4 - 16];
-        std::snprintf(where, sizeof where, "%s:%d",
+        format_text(where, sizeof where, "%s:%d",
                       audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
     audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s", event,

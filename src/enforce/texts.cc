@@ -1,9 +1,9 @@
 #include "enforce/texts.h"
 
-#include <cstdio>
 #include <ctime>
 
 #include "base/event_log.h"
+#include "base/format_text.h"
 #include "config/settings.h"
 
 // Every warning opens with a bell and four blank lines so that it stands out
@@ -16,15 +16,15 @@ const char* format_duration(int32_t seconds, int more) {
     static char buf[25];
     const char* word = more ? "more " : "";
     if (seconds % 60 != 0)
-        std::snprintf(buf, sizeof buf, "%d %s%s", seconds, word, "seconds");
+        format_text(buf, sizeof buf, "%d %s%s", seconds, word, "seconds");
     else
-        std::snprintf(buf, sizeof buf, "%d %s%s", seconds / 60, word, "minutes");
+        format_text(buf, sizeof buf, "%d %s%s", seconds / 60, word, "minutes");
     return buf;
 }
 
 int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
-    return std::snprintf(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
+    return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
                          "\r\nThis terminal has been idle", r->idle_limit / 60,
                          "minutes. If it remains idle\r\nfor", format_duration(warn_time, 1),
                          text_logged_out);
@@ -32,7 +32,7 @@ int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now) {
 
 int text_session(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
-    return std::snprintf(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
+    return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
                          "\r\nThis terminal has been in use", r->session_limit / 60,
                          "minutes.\r\nIn", format_duration(warn_time, 0), text_logged_out);
 }
@@ -41,7 +41,7 @@ int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
     // While this warning is issued next_check holds the allowed count.
     int allowed = static_cast<int32_t>(r->next_check);
-    return std::snprintf(buf, size, "%s%19.19s%s%s%s %d%s %s%s", text_prefix, log_stamp(now, stamp),
+    return format_text(buf, size, "%s%19.19s%s%s%s %d%s %s%s", text_prefix, log_stamp(now, stamp),
                          "\r\nThis user id is logged on too many times.  Please end\r\n",
                          "some logins to reduce your total number of logins to no\r\n",
                          "more than ", allowed, ".  Please do so in the next",
@@ -51,7 +51,7 @@ int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now) {
 
 int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
-    return std::snprintf(buf, size, "%s%19.19s%s%d%s%s%s%s%s%s", text_prefix, log_stamp(now, stamp),
+    return format_text(buf, size, "%s%19.19s%s%d%s%s%s%s%s%s", text_prefix, log_stamp(now, stamp),
                          "\r\nYou are only allowed ", r->maxuser_limit, " simultaneous logins\r\n",
                          "with your current account.  Please wait for other users in\r\n",
                          "your group to log-off and try again.\r\n",
@@ -61,7 +61,7 @@ int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now) {
 
 int text_refused(char* buf, size_t size, time_t now) {
     char stamp[26];
-    return std::snprintf(buf, size, "%s%19.19s%s %s", text_prefix, log_stamp(now, stamp),
+    return format_text(buf, size, "%s%19.19s%s %s", text_prefix, log_stamp(now, stamp),
                          "\r\nYour terminal session is about to be",
                          "terminated by the system.\r\n\r\n\a");
 }
@@ -76,7 +76,7 @@ int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
     int64_t left = r->hours_end - now;
     if (left < 0)
         left = 0;
-    return std::snprintf(
+    return format_text(
         buf, size, "%s%19.19s%s%s,\r\nin %s, %s", text_prefix, log_stamp(now, stamp),
         "\r\nThis terminal session will be ended by the system at ", at,
         format_duration(static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX), 1),

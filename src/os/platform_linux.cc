@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -574,9 +574,16 @@ int proc_dir_open(pid_t pid) {
         errno = ESRCH;
         return -1;
     }
+    // PATH_PROC "/" pid, the digits written from the right.
     char path[sizeof PATH_PROC + 16];
-    std::snprintf(path, sizeof path, "%s/%d", PATH_PROC, static_cast<int>(pid));
-    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char* end = path + sizeof path - 1;
+    *end = '\0';
+    for (auto v = static_cast<uint32_t>(pid); v != 0; v /= 10)
+        *--end = static_cast<char>('0' + v % 10);
+    *--end = '/';
+    end -= sizeof PATH_PROC - 1;
+    std::memcpy(end, PATH_PROC, sizeof PATH_PROC - 1);
+    return open(end, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // The real uid from the "Uid:" line of the status file open at fd.

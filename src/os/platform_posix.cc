@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "os/platform.h"
@@ -256,5 +255,12 @@ void platform_syslog_close() {
 
 void os_copy_basename(const char* path, char* name, size_t size) {
     const char* base = std::strrchr(path, '/');
-    std::snprintf(name, size, "%s", base != nullptr ? base + 1 : path);
+    const char* from = base != nullptr ? base + 1 : path;
+    if (size == 0)
+        return;
+    size_t n = std::strlen(from);
+    if (n >= size)
+        n = size - 1;
+    std::memcpy(name, from, n);
+    name[n] = '\0';
 }

@@ -1,0 +1,252 @@
+#include "base/format_text.h"
+
+#include <cstdint>
+
+namespace {
+
+// Where the text goes: buf holds the first size - 1 characters, len counts
+// them all.
+struct Sink {
+    char* buf;
+    size_t size;
+    size_t len;
+};
+
+void put(Sink* s, char c) {
+    if (s->len + 1 < s->size)
+        s->buf[s->len] = c;
+    ++s->len;
+}
+
+void put_n(Sink* s, char c, int n) {
+    for (; n > 0; --n)
+        put(s, c);
+}
+
+// A conversion's flags, width and precision (-1: none given).
+struct Spec {
+    bool left, zero, plus, space;
+    int width, precision;
+};
+
+// Widths and precisions beyond this are cut to it: no message is that wide,
+// and a runaway number must not spin the loop above for minutes.
+constexpr int FIELD_MAX = 65535;
+
+int read_number(const char** p) {
+    int n = 0;
+    while (**p >= '0' && **p <= '9') {
+        if (n < FIELD_MAX)
+            n = n * 10 + (**p - '0');
+        ++*p;
+    }
+    return n < FIELD_MAX ? n : FIELD_MAX;
+}
+
+void put_text(Sink* s, const Spec& spec, const char* text) {
+    if (text == nullptr)
+        text = "(null)";
+    // Never reads past the precision: the text may be a fixed field with
+    // no NUL of its own.
+    int n = 0;
+    while ((spec.precision < 0 || n < spec.precision) && text[n] != '\0')
+        ++n;
+    if (!spec.left)
+        put_n(s, ' ', spec.width - n);
+    for (int i = 0; i < n; ++i)
+        put(s, text[i]);
+    if (spec.left)
+        put_n(s, ' ', spec.width - n);
+}
+
+void put_number(Sink* s, const Spec& spec, uint64_t magnitude, char sign, int base, bool upper) {
+    const char* digit_chars = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char digits[24];
+    int n = 0;
+    for (uint64_t v = magnitude; v != 0; v /= static_cast<uint64_t>(base))
+        digits[n++] = digit_chars[v % static_cast<uint64_t>(base)];
+    // C's rule: at least one digit, unless the precision is given as 0.
+    int least = spec.precision >= 0 ? spec.precision : 1;
+    int zeros = least > n ? least - n : 0;
+    int body = (sign != '\0' ? 1 : 0) + zeros + n;
+    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > body) {
+        zeros += spec.width - body;
+        body = spec.width;
+    }
+    if (!spec.left)
+        put_n(s, ' ', spec.width - body);
+    if (sign != '\0')
+        put(s, sign);
+    put_n(s, '0', zeros);
+    while (n > 0)
+        put(s, digits[--n]);
+    if (spec.left)
+        put_n(s, ' ', spec.width - body);
+}
+
+// The length modifiers: hh, h, none, l, ll (and j), z (size_t), t (ptrdiff_t).
+enum Length { LEN_HH, LEN_H, LEN_INT, LEN_L, LEN_LL, LEN_Z, LEN_T };
+
+Length read_length(const char** p) {
+    switch (**p) {
+    case 'h':
+        ++*p;
+        if (**p == 'h') {
+            ++*p;
+            return LEN_HH;
+        }
+        return LEN_H;
+    case 'l':
+        ++*p;
+        if (**p == 'l') {
+            ++*p;
+            return LEN_LL;
+        }
+        return LEN_L;
+    case 'j':
+        ++*p;
+        return LEN_LL;
+    case 'z':
+        ++*p;
+        return LEN_Z;
+    case 't':
+        ++*p;
+        return LEN_T;
+    default:
+        return LEN_INT;
+    }
+}
+
+int64_t signed_arg(va_list* ap, Length len) {
+    switch (len) {
+    case LEN_HH:
+        return static_cast<signed char>(va_arg(*ap, int));
+    case LEN_H:
+        return static_cast<short>(va_arg(*ap, int));
+    case LEN_INT:
+        return va_arg(*ap, int);
+    case LEN_L:
+        return va_arg(*ap, long);
+    case LEN_LL:
+        return va_arg(*ap, long long);
+    case LEN_Z:
+        return static_cast<int64_t>(va_arg(*ap, size_t));
+    case LEN_T:
+        return va_arg(*ap, ptrdiff_t);
+    }
+    return 0;
+}
+
+uint64_t unsigned_arg(va_list* ap, Length len) {
+    switch (len) {
+    case LEN_HH:
+        return static_cast<unsigned char>(va_arg(*ap, unsigned));
+    case LEN_H:
+        return static_cast<unsigned short>(va_arg(*ap, unsigned));
+    case LEN_INT:
+        return va_arg(*ap, unsigned);
+    case LEN_L:
+        return va_arg(*ap, unsigned long);
+    case LEN_LL:
+        return va_arg(*ap, unsigned long long);
+    case LEN_Z:
+        return va_arg(*ap, size_t);
+    case LEN_T:
+        return static_cast<uint64_t>(va_arg(*ap, ptrdiff_t));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
+    Sink s{buf, size, 0};
+    va_list ap;
+    va_copy(ap, ap_in);
+    for (const char* p = format; *p != '\0';) {
+        if (*p != '%') {
+            put(&s, *p++);
+            continue;
+        }
+        const char* start = p++;
+        Spec spec{false, false, false, false, 0, -1};
+        for (;; ++p) {
+            if (*p == '-')
+                spec.left = true;
+            else if (*p == '0')
+                spec.zero = true;
+            else if (*p == '+')
+                spec.plus = true;
+            else if (*p == ' ')
+                spec.space = true;
+            else
+                break;
+        }
+        spec.width = read_number(&p);
+        if (*p == '.') {
+            ++p;
+            spec.precision = read_number(&p);
+        }
+        Length len = read_length(&p);
+        switch (*p) {
+        case 'd':
+        case 'i': {
+            int64_t v = signed_arg(&ap, len);
+            // The magnitude of the most negative value, without overflow.
+            uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+            char sign = v < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
+            put_number(&s, spec, magnitude, sign, 10, false);
+            break;
+        }
+        case 'u':
+            put_number(&s, spec, unsigned_arg(&ap, len), '\0', 10, false);
+            break;
+        case 'x':
+        case 'X':
+            put_number(&s, spec, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
+            break;
+        case 'c': {
+            char c[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
+            spec.precision = 1;
+            // A NUL character still takes its place.
+            if (c[0] == '\0') {
+                if (!spec.left)
+                    put_n(&s, ' ', spec.width - 1);
+                put(&s, '\0');
+                if (spec.left)
+                    put_n(&s, ' ', spec.width - 1);
+            } else {
+                put_text(&s, spec, c);
+            }
+            break;
+        }
+        case 's':
+            put_text(&s, spec, va_arg(ap, const char*));
+            break;
+        case '%':
+            put(&s, '%');
+            break;
+        default:
+            // Not one of ours: shown as written, so that the slip is seen.
+            for (const char* q = start; q < p; ++q)
+                put(&s, *q);
+            if (*p == '\0')
+                continue;
+            put(&s, *p);
+            break;
+        }
+        ++p;
+    }
+    va_end(ap);
+    if (size > 0)
+        buf[s.len < size ? s.len : size - 1] = '\0';
+    return s.len <= INT32_MAX ? static_cast<int>(s.len) : INT32_MAX;
+}
+
+int format_text(char* buf, size_t size, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vformat_text(buf, size, format, ap);
+    va_end(ap);
+    return n;
+}
