@@ -38,8 +38,8 @@ void audit_send(int severity, const char* text) {
     char stamp[32] = "Jan  1 00:00:00";
     if (localtime_r(&now, &tm) != nullptr)
         std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
-    int n = format_text(msg, sizeof msg, "<%d>%s quelld[%ld]: %s", audit_facility | severity,
-                          stamp, static_cast<long>(getpid()), text);
+    int n = format_text(msg, sizeof msg, "<%d>%s quelld[%ld]: %s", audit_facility | severity, stamp,
+                        static_cast<long>(getpid()), text);
     if (n < 0)
         return;
     if (lost > 0 && static_cast<size_t>(n) < sizeof msg)

@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include "base/format_text.h"
-
 #include "pathnames.h"
 
 const char* log_path = PATH_LOG;
@@ -44,7 +43,9 @@ static int log_write(const char* format, va_list ap) {
         return -1;
     char line[LOG_LINE_MAX];
     int n = vformat_text(line, sizeof line - 1, format, ap);
-    size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n) : sizeof line - 2;
+    size_t len = n < 0                                      ? 0
+                 : static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n)
+                                                            : sizeof line - 2;
     line[len++] = '\n';
     ssize_t w;
     do {

@@ -19,8 +19,7 @@ void put(Sink* s, char c) {
 }
 
 void put_n(Sink* s, char c, int n) {
-    for (; n > 0; --n)
-        put(s, c);
+    for (; n > 0; --n) put(s, c);
 }
 
 // A conversion's flags, width and precision (-1: none given).
@@ -49,12 +48,10 @@ void put_text(Sink* s, const Spec& spec, const char* text) {
     // Never reads past the precision: the text may be a fixed field with
     // no NUL of its own.
     int n = 0;
-    while ((spec.precision < 0 || n < spec.precision) && text[n] != '\0')
-        ++n;
+    while ((spec.precision < 0 || n < spec.precision) && text[n] != '\0') ++n;
     if (!spec.left)
         put_n(s, ' ', spec.width - n);
-    for (int i = 0; i < n; ++i)
-        put(s, text[i]);
+    for (int i = 0; i < n; ++i) put(s, text[i]);
     if (spec.left)
         put_n(s, ' ', spec.width - n);
 }
@@ -78,81 +75,52 @@ void put_number(Sink* s, const Spec& spec, uint64_t magnitude, char sign, int ba
     if (sign != '\0')
         put(s, sign);
     put_n(s, '0', zeros);
-    while (n > 0)
-        put(s, digits[--n]);
+    while (n > 0) put(s, digits[--n]);
     if (spec.left)
         put_n(s, ' ', spec.width - body);
 }
 
-// The length modifiers: hh, h, none, l, ll (and j), z (size_t), t (ptrdiff_t).
-enum Length { LEN_HH, LEN_H, LEN_INT, LEN_L, LEN_LL, LEN_Z, LEN_T };
+// The length modifiers: none, l, ll and z (size_t).
+enum Length { LEN_INT, LEN_L, LEN_LL, LEN_Z };
 
 Length read_length(const char** p) {
-    switch (**p) {
-    case 'h':
-        ++*p;
-        if (**p == 'h') {
-            ++*p;
-            return LEN_HH;
-        }
-        return LEN_H;
-    case 'l':
-        ++*p;
-        if (**p == 'l') {
-            ++*p;
-            return LEN_LL;
-        }
-        return LEN_L;
-    case 'j':
-        ++*p;
-        return LEN_LL;
-    case 'z':
+    if (**p == 'z') {
         ++*p;
         return LEN_Z;
-    case 't':
-        ++*p;
-        return LEN_T;
-    default:
-        return LEN_INT;
     }
+    if (**p != 'l')
+        return LEN_INT;
+    ++*p;
+    if (**p != 'l')
+        return LEN_L;
+    ++*p;
+    return LEN_LL;
 }
 
 int64_t signed_arg(va_list* ap, Length len) {
     switch (len) {
-    case LEN_HH:
-        return static_cast<signed char>(va_arg(*ap, int));
-    case LEN_H:
-        return static_cast<short>(va_arg(*ap, int));
-    case LEN_INT:
-        return va_arg(*ap, int);
-    case LEN_L:
-        return va_arg(*ap, long);
-    case LEN_LL:
-        return va_arg(*ap, long long);
-    case LEN_Z:
-        return static_cast<int64_t>(va_arg(*ap, size_t));
-    case LEN_T:
-        return va_arg(*ap, ptrdiff_t);
+        case LEN_INT:
+            return va_arg(*ap, int);
+        case LEN_L:
+            return va_arg(*ap, long);
+        case LEN_LL:
+            return va_arg(*ap, long long);
+        case LEN_Z:
+            return static_cast<int64_t>(va_arg(*ap, size_t));
     }
     return 0;
 }
 
 uint64_t unsigned_arg(va_list* ap, Length len) {
     switch (len) {
-    case LEN_HH:
-        return static_cast<unsigned char>(va_arg(*ap, unsigned));
-    case LEN_H:
-        return static_cast<unsigned short>(va_arg(*ap, unsigned));
-    case LEN_INT:
-        return va_arg(*ap, unsigned);
-    case LEN_L:
-        return va_arg(*ap, unsigned long);
-    case LEN_LL:
-        return va_arg(*ap, unsigned long long);
-    case LEN_Z:
-        return va_arg(*ap, size_t);
-    case LEN_T:
-        return static_cast<uint64_t>(va_arg(*ap, ptrdiff_t));
+        case LEN_INT:
+            return va_arg(*ap, unsigned);
+        case LEN_L:
+            return va_arg(*ap, unsigned long);
+        case LEN_LL:
+            return va_arg(*ap, unsigned long long);
+        case LEN_Z:
+            return va_arg(*ap, size_t);
     }
     return 0;
 }
@@ -189,51 +157,51 @@ int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
         }
         Length len = read_length(&p);
         switch (*p) {
-        case 'd':
-        case 'i': {
-            int64_t v = signed_arg(&ap, len);
-            // The magnitude of the most negative value, without overflow.
-            uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            char sign = v < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
-            put_number(&s, spec, magnitude, sign, 10, false);
-            break;
-        }
-        case 'u':
-            put_number(&s, spec, unsigned_arg(&ap, len), '\0', 10, false);
-            break;
-        case 'x':
-        case 'X':
-            put_number(&s, spec, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
-            break;
-        case 'c': {
-            char c[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
-            spec.precision = 1;
-            // A NUL character still takes its place.
-            if (c[0] == '\0') {
-                if (!spec.left)
-                    put_n(&s, ' ', spec.width - 1);
-                put(&s, '\0');
-                if (spec.left)
-                    put_n(&s, ' ', spec.width - 1);
-            } else {
-                put_text(&s, spec, c);
+            case 'd':
+            case 'i': {
+                int64_t v = signed_arg(&ap, len);
+                // The magnitude of the most negative value, without overflow.
+                uint64_t magnitude =
+                    v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+                char sign = v < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
+                put_number(&s, spec, magnitude, sign, 10, false);
+                break;
             }
-            break;
-        }
-        case 's':
-            put_text(&s, spec, va_arg(ap, const char*));
-            break;
-        case '%':
-            put(&s, '%');
-            break;
-        default:
-            // Not one of ours: shown as written, so that the slip is seen.
-            for (const char* q = start; q < p; ++q)
-                put(&s, *q);
-            if (*p == '\0')
-                continue;
-            put(&s, *p);
-            break;
+            case 'u':
+                put_number(&s, spec, unsigned_arg(&ap, len), '\0', 10, false);
+                break;
+            case 'x':
+            case 'X':
+                put_number(&s, spec, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
+                break;
+            case 'c': {
+                char c[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
+                spec.precision = 1;
+                // A NUL character still takes its place.
+                if (c[0] == '\0') {
+                    if (!spec.left)
+                        put_n(&s, ' ', spec.width - 1);
+                    put(&s, '\0');
+                    if (spec.left)
+                        put_n(&s, ' ', spec.width - 1);
+                } else {
+                    put_text(&s, spec, c);
+                }
+                break;
+            }
+            case 's':
+                put_text(&s, spec, va_arg(ap, const char*));
+                break;
+            case '%':
+                put(&s, '%');
+                break;
+            default:
+                // Not one of ours: shown as written, so that the slip is seen.
+                for (const char* q = start; q < p; ++q) put(&s, *q);
+                if (*p == '\0')
+                    continue;
+                put(&s, *p);
+                break;
         }
         ++p;
     }

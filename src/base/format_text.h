@@ -9,8 +9,8 @@
 //
 // Conversions: %d %i %u %x %X %c %s %%, with the flags '-', '0', '+' and
 // ' ', a decimal width, a precision (".N": the most characters of a %s,
-// the least digits of a number) and the lengths hh, h, l, ll, z, j and t.
-// Anything else (%f, %p, %n, '*' widths ...) is copied to the output as
+// the least digits of a number) and the lengths l, ll and z.  Anything
+// else (%f, %p, %n, %hd, '*' widths ...) is copied to the output as
 // written and takes no argument; callers are checked at compile time by the
 // printf format attribute, and no caller uses them.
 #ifndef QUELLD_BASE_FORMAT_TEXT_H
@@ -22,7 +22,8 @@
 // As snprintf: writes at most size - 1 characters and a NUL (nothing when
 // size is 0) and returns the length the whole text has, so that a result
 // >= size means it was cut.  A null %s prints "(null)".
-int format_text(char* buf, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int format_text(char* buf, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 int vformat_text(char* buf, size_t size, const char* format, va_list ap)
     __attribute__((format(printf, 3, 0)));
 

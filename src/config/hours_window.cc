@@ -108,7 +108,7 @@ const char* hours_format(int32_t w, char* buf, size_t size) {
     }
     char span[16];
     format_text(span, sizeof span, "%02d:%02d-%02d:%02d", hours_start(w) / 60 % 100,
-                  hours_start(w) % 60, hours_end(w) / 60 % 100, hours_end(w) % 60);
+                hours_start(w) % 60, hours_end(w) / 60 % 100, hours_end(w) % 60);
     put(span);
     return buf;
 }

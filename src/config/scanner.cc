@@ -125,7 +125,7 @@ bool refill() {
         if (errno != EINTR) {
             char msg[256];
             format_text(msg, sizeof msg, "cannot read configuration file: %s",
-                          std::strerror(errno));
+                        std::strerror(errno));
             scanner_die(msg);
         }
         std::clearerr(in.stream);  // interrupted: simply read again

@@ -2,7 +2,6 @@
 
 #include <syslog.h>
 
-
 #include "base/audit_log.h"
 #include "base/format_text.h"
 #include "config/rule_list.h"
@@ -39,7 +38,7 @@ void audit_session(const char* event, const SessionRecord* r, const char* reason
         const char* file = rule.origin != 0 ? rule_origin_name(rule.origin) : conf_path;
         char path[AUDIT_MSG_MAX / 4 - 16];
         format_text(where, sizeof where, "%s:%d",
-                      audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
+                    audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
     audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s", event,
                n.user, n.tty, n.host, reason, limit_text, where);

@@ -25,16 +25,16 @@ const char* format_duration(int32_t seconds, int more) {
 int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
-                         "\r\nThis terminal has been idle", r->idle_limit / 60,
-                         "minutes. If it remains idle\r\nfor", format_duration(warn_time, 1),
-                         text_logged_out);
+                       "\r\nThis terminal has been idle", r->idle_limit / 60,
+                       "minutes. If it remains idle\r\nfor", format_duration(warn_time, 1),
+                       text_logged_out);
 }
 
 int text_session(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
-                         "\r\nThis terminal has been in use", r->session_limit / 60,
-                         "minutes.\r\nIn", format_duration(warn_time, 0), text_logged_out);
+                       "\r\nThis terminal has been in use", r->session_limit / 60, "minutes.\r\nIn",
+                       format_duration(warn_time, 0), text_logged_out);
 }
 
 int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now) {
@@ -42,28 +42,26 @@ int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now) {
     // While this warning is issued next_check holds the allowed count.
     int allowed = static_cast<int32_t>(r->next_check);
     return format_text(buf, size, "%s%19.19s%s%s%s %d%s %s%s", text_prefix, log_stamp(now, stamp),
-                         "\r\nThis user id is logged on too many times.  Please end\r\n",
-                         "some logins to reduce your total number of logins to no\r\n",
-                         "more than ", allowed, ".  Please do so in the next",
-                         format_duration(sleep_interval, 0),
-                         "\r\nor you will be logged out by the system.\r\n\r\n\a");
+                       "\r\nThis user id is logged on too many times.  Please end\r\n",
+                       "some logins to reduce your total number of logins to no\r\n", "more than ",
+                       allowed, ".  Please do so in the next", format_duration(sleep_interval, 0),
+                       "\r\nor you will be logged out by the system.\r\n\r\n\a");
 }
 
 int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s%d%s%s%s%s%s%s", text_prefix, log_stamp(now, stamp),
-                         "\r\nYou are only allowed ", r->maxuser_limit, " simultaneous logins\r\n",
-                         "with your current account.  Please wait for other users in\r\n",
-                         "your group to log-off and try again.\r\n",
-                         "\r\nThis session will end in ", format_duration(sleep_interval, 0),
-                         ".\r\n\r\n\a");
+                       "\r\nYou are only allowed ", r->maxuser_limit, " simultaneous logins\r\n",
+                       "with your current account.  Please wait for other users in\r\n",
+                       "your group to log-off and try again.\r\n", "\r\nThis session will end in ",
+                       format_duration(sleep_interval, 0), ".\r\n\r\n\a");
 }
 
 int text_refused(char* buf, size_t size, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s %s", text_prefix, log_stamp(now, stamp),
-                         "\r\nYour terminal session is about to be",
-                         "terminated by the system.\r\n\r\n\a");
+                       "\r\nYour terminal session is about to be",
+                       "terminated by the system.\r\n\r\n\a");
 }
 
 int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
