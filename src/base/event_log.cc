@@ -43,9 +43,10 @@ static int log_write(const char* format, va_list ap) {
         return -1;
     char line[LOG_LINE_MAX];
     int n = vformat_text(line, sizeof line - 1, format, ap);
-    size_t len = n < 0                                      ? 0
-                 : static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n)
-                                                            : sizeof line - 2;
+    // A cut line keeps its newline in the last byte.
+    size_t len = n > 0 ? static_cast<size_t>(n) : 0;
+    if (len > sizeof line - 2)
+        len = sizeof line - 2;
     line[len++] = '\n';
     ssize_t w;
     do {
@@ -80,15 +81,15 @@ int log_start_line(time_t now) {
 }
 
 const char* log_stamp(time_t t, char* buf) {
-    static constexpr char DAYS[] = "SunMonTueWedThuFriSat";
-    static constexpr char MONTHS[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    static constexpr const char* DAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     struct tm tm;
     // asctime's text, for the years it can show in 24 characters.
     if (localtime_r(&t, &tm) != nullptr && tm.tm_year >= -1900 && tm.tm_year <= 9999 - 1900 &&
         tm.tm_wday >= 0 && tm.tm_wday <= 6 && tm.tm_mon >= 0 && tm.tm_mon <= 11) {
-        format_text(buf, 26, "%.3s %.3s%3d %02d:%02d:%02d %d\n", DAYS + 3 * tm.tm_wday,
-                    MONTHS + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                    tm.tm_year + 1900);
+        format_text(buf, 26, "%s %s%3d %02d:%02d:%02d %d\n", DAYS[tm.tm_wday], MONTHS[tm.tm_mon],
+                    tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
     } else {
         // Out of the range the stamp can show: keep the width.
         format_text(buf, 26, "%-24s\n", "??? ??? ?? ??:??:?? ????");

@@ -10,9 +10,10 @@
 // Path of the event log: PATH_LOG; tests point it elsewhere.
 extern const char* log_path;
 
-// Appends the printf-style line and a newline to the event log.  The file is
-// created with mode LOG_MODE when missing.  When it cannot be opened the line
-// is lost silently; nothing is ever reported to the caller.
+// Appends the printf-style line (format_text's conversions) and a newline to
+// the event log in one write, cut to 4,095 bytes and its newline.  The file
+// is created with mode LOG_MODE when missing.  When it cannot be opened the
+// line is lost silently; nothing is ever reported to the caller.
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // When set, log_line hands each line's format and arguments to it instead of
