@@ -85,10 +85,32 @@ int32_t* session_groups_room(SessionRecord* r, int n) {
     return grown;
 }
 
+LoginHours* session_hours_room(SessionRecord* r) {
+    if (r->hours == nullptr)
+        r->hours = static_cast<LoginHours*>(std::malloc(sizeof *r->hours));
+    if (r->hours != nullptr)
+        *r->hours = LoginHours{};
+    return r->hours;
+}
+
+void session_record_clear(SessionRecord* r) {
+    int32_t* groups = r->groups;
+    int32_t group_room = r->group_room;
+    LoginHours* hours = r->hours;
+    *r = SessionRecord{};
+    r->groups = groups;
+    r->group_room = group_room;
+    if (group_room > 0)
+        groups[0] = -1;
+    r->hours = hours;
+}
+
 void session_table_reset() {
-    for (int i = 0; i < table_ready; ++i)
+    for (int i = 0; i < table_ready; ++i) {
         if (SessionTable[i].group_room > 0)
             std::free(SessionTable[i].groups);
+        std::free(SessionTable[i].hours);
+    }
     if (table_ready > 0)
         std::memset(SessionTable, 0, sizeof *SessionTable * static_cast<size_t>(table_ready));
     session_count = 0;

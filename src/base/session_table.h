@@ -56,6 +56,17 @@ struct DeviceShift {
     int32_t held;  // 1: the times above were noted; 0 none
 };
 
+// The hours of a login's class and the state of its hours warning.  They are
+// kept apart from the record, so that only the logins an hours rule applies
+// to pay for them.
+struct LoginHours {
+    int32_t windows[HOURS_KEPT];  // of the class (config/hours_window.h), in no order
+    int32_t count;                // windows in use
+    int64_t end;                  // the end an hours warning shows; 0 for a refusal
+    Grace grace;
+    RuleAt rule;  // the first hours rule of the class, for the audit trail
+};
+
 struct SessionRecord {
     int32_t idle_limit;     // seconds; -1 no idle limit
     int32_t* groups;        // primary group first, -1 after the last
@@ -89,13 +100,10 @@ struct SessionRecord {
     RuleAt session_rule;
     RuleAt refuse_rule;
     RuleAt maxuser_rule;
-    // The hours of the login's class (config/hours_window.h), in no order.
-    int32_t hours[HOURS_KEPT];
-    int32_t hours_count;  // windows in hours
-    int32_t hours_ruled;  // 1: an hours rule applies, and outside its windows no login may be
-    int64_t hours_end;    // the end an hours warning shows; 0 for a refusal
-    Grace hours_grace;
-    RuleAt hours_rule;       // the first hours rule of the class, for the audit trail
+    // The class's hours while hours_ruled is 1; otherwise nullptr, or room
+    // kept for the next login of the slot (session_hours_room).
+    LoginHours* hours;
+    int32_t hours_ruled;     // 1: an hours rule applies, and outside its windows no login may be
     int32_t group_room;      // ids groups has room for, besides its -1; 0: none of its own
     DeviceShift tty_shift;   // of the terminal, at the last step of the clock
     int32_t primary_gid;     // the user's group in the password database
@@ -155,8 +163,16 @@ int session_table_reserve(int n);
 // the record keeps its room for the next login that takes its slot.
 int32_t* session_groups_room(SessionRecord* r, int n);
 
+// r's hours, emptied, with room had once and kept for the logins that take
+// the record after it.  nullptr without memory.
+LoginHours* session_hours_room(SessionRecord* r);
+
+// Starts r afresh for another login: everything zero but the room its group
+// list and hours own, which it keeps (the group list emptied).
+void session_record_clear(SessionRecord* r);
+
 // Empties the table, ActiveSessions and console_user, as at program start,
-// and frees the group lists; the table keeps its room.  The clock's steps of
+// and frees the group lists and hours; the table keeps its room.  The clock's steps of
 // the console devices are forgotten by clock_step_reset.
 void session_table_reset();
 

@@ -74,12 +74,7 @@ Reach slot_reach(int slot, bool console_other) {
 void class_login(const char* user, const char* line, const char* host, int32_t gid) {
     // Slot 0 alone: a list file may name a class per line.
     SessionRecord* r = &SessionTable[0];
-    // The record starts afresh but for the group list it owns.
-    int32_t* groups = r->groups;
-    int32_t room = r->group_room;
-    *r = SessionRecord{};
-    r->groups = groups;
-    r->group_room = room;
+    session_record_clear(r);
     std::strncpy(r->user, user, sizeof r->user - 1);
     std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV);
     std::strncpy(r->tty_path + sizeof PATH_DEV - 1, line, sizeof r->tty_path - sizeof PATH_DEV);

@@ -67,12 +67,8 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
                       time_t* wake_time) {
     SessionRecord* r = &SessionTable[slot];
     // Nothing of the login that held the record before may pass to this one;
-    // its group list's room is kept for this one's groups.
-    int32_t* groups = r->groups;
-    int32_t group_room = r->group_room;
-    *r = SessionRecord{};
-    r->groups = groups;
-    r->group_room = group_room;
+    // the room its group list and hours had is kept for this one's.
+    session_record_clear(r);
 
     cycle_copy_field(r->host, sizeof r->host, e.ut_host);
     if (r->host[0] == '\0')

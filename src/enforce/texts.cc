@@ -67,11 +67,12 @@ int text_refused(char* buf, size_t size, time_t now) {
 int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
     char stamp[26];
     char at[16] = "?";
-    auto end = static_cast<time_t>(r->hours_end);
+    int64_t hours_end = r->hours_ruled != 0 ? r->hours->end : 0;
+    auto end = static_cast<time_t>(hours_end);
     struct tm tm;
     if (localtime_r(&end, &tm) != nullptr)
         std::strftime(at, sizeof at, tm.tm_sec != 0 ? "%H:%M:%S" : "%H:%M", &tm);
-    int64_t left = r->hours_end - now;
+    int64_t left = hours_end - now;
     if (left < 0)
         left = 0;
     return format_text(

@@ -159,7 +159,7 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
             warn_refuse(r, &fd, "refused", deliver, now);
             break;
         case WARN_HOURS:
-            if (bit_set && r->hours_end == 0)
+            if (bit_set && r->hours_ruled != 0 && r->hours->end == 0)
                 warn_refuse(r, &fd, "hours", deliver, now);
             else if (bit_set)
                 warn_zap(r, &fd, "hours", deliver);

@@ -74,8 +74,8 @@ void shift_record(SessionRecord* r, int64_t step, int64_t wall) {
         r->session_grace.warned_at = wall;
     if (r->warned & WARN_MAXUSER)
         r->maxuser_grace.warned_at = wall;
-    if (r->warned & WARN_HOURS)
-        r->hours_grace.warned_at = wall;
+    if ((r->warned & WARN_HOURS) != 0 && r->hours_ruled != 0)
+        r->hours->grace.warned_at = wall;
 }
 
 }  // namespace

@@ -113,13 +113,14 @@ int64_t hours_period_end(const int32_t* w, int n, int64_t t) {
 int64_t hours_next_end(const SessionRecord* r, time_t now) {
     if (r->hours_ruled == 0 || (r->exempt & WARN_HOURS) != 0)
         return HOURS_NO_END;
-    return hours_period_end(r->hours, r->hours_count, now);
+    return hours_period_end(r->hours->windows, r->hours->count, now);
 }
 
 Verdict judge_hours(const SessionRecord* r, time_t now) {
     if (r->ended != SESSION_OPEN || r->hours_ruled == 0 || (r->exempt & WARN_HOURS) != 0)
         return verdict_none();
-    int64_t end = hours_period_end(r->hours, r->hours_count, now);
+    const LoginHours* h = r->hours;
+    int64_t end = hours_period_end(h->windows, h->count, now);
     if (end == HOURS_NO_END)
         return verdict_none(WARN_HOURS);
     int64_t warn = warn_time > 0 ? warn_time : 0;
@@ -131,9 +132,9 @@ Verdict judge_hours(const SessionRecord* r, time_t now) {
             v.measured = end - now;
             return v;
         }
-        int64_t due = grace_end(r->hours_grace);
-        bool over = grace_over(r->hours_grace, now);
-        return Verdict{over ? VERDICT_LOGOUT : VERDICT_NONE, over ? WARN_HOURS : 0U, r->hours_end,
+        int64_t due = grace_end(h->grace);
+        bool over = grace_over(h->grace, now);
+        return Verdict{over ? VERDICT_LOGOUT : VERDICT_NONE, over ? WARN_HOURS : 0U, h->end,
                        due - now, due};
     }
     int action = warn > 0 ? VERDICT_WARN : VERDICT_LOGOUT;
@@ -142,8 +143,8 @@ Verdict judge_hours(const SessionRecord* r, time_t now) {
         // A step of the clock since the login moves its start; it is
         // refused only when it began outside them on either clock, never
         // logged out at once on a guess.
-        if (hours_period_end(r->hours, r->hours_count, session_start(r)) == 0 &&
-            hours_period_end(r->hours, r->hours_count, r->login_time) == 0)
+        if (hours_period_end(h->windows, h->count, session_start(r)) == 0 &&
+            hours_period_end(h->windows, h->count, r->login_time) == 0)
             return Verdict{VERDICT_LOGOUT, WARN_HOURS, 0, -1, VERDICT_NOT_DUE};
         // Its end passed unseen: the warning comes now, with all its grace.
         return Verdict{action, WARN_HOURS, now + warn, warn, now + warn};
@@ -164,16 +165,17 @@ time_t enforce_hours(int n) {
         if (v.action == VERDICT_NONE) {
             r->warned &= ~v.kind;
         } else {
+            LoginHours* h = r->hours;
             if ((r->warned & WARN_HOURS) == 0) {
-                r->hours_end = v.shown;
-                grace_begin(&r->hours_grace, now, v.shown > 0 ? v.shown - now : 0);
+                h->end = v.shown;
+                grace_begin(&h->grace, now, v.shown > 0 ? v.shown - now : 0);
             }
             // A refusal, or an end with no grace: straight to the logout.
             if (v.action == VERDICT_LOGOUT)
                 r->warned |= WARN_HOURS;
             // The trail's limit is the end of the window, in seconds of the
             // epoch; none for a refusal.
-            warn_audited(i, WARN_HOURS, r->hours_end > 0 ? r->hours_end : -1, r->hours_rule);
+            warn_audited(i, WARN_HOURS, h->end > 0 ? h->end : -1, h->rule);
         }
         if (v.due == VERDICT_NOT_DUE || v.action == VERDICT_LOGOUT)
             continue;

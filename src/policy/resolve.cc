@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/event_log.h"
+#include "base/log_escape.h"
 #include "base/session_table.h"
 #include "config/settings.h"
 #include "config/tokens.h"
@@ -145,8 +147,9 @@ static void resolve_add_window(const RuleEntry* e, void* arg) {
     auto* c = static_cast<HoursClass*>(arg);
     if (e->kind != c->first->kind || (e->kind == GROUP && e->id != c->first->id))
         return;
-    if (c->r->hours_count < HOURS_KEPT)
-        c->r->hours[c->r->hours_count++] = e->value;
+    LoginHours* h = c->r->hours;
+    if (h->count < HOURS_KEPT)
+        h->windows[h->count++] = e->value;
 }
 
 void resolve_policy(int slot) {
@@ -185,14 +188,17 @@ void resolve_policy(int slot) {
     }
 
     r->hours_ruled = 0;
-    r->hours_count = 0;
-    r->hours_end = 0;
-    r->hours_rule = RuleAt{};
     if (const RuleEntry* e = resolve_first_match(hours_list, slot)) {
-        HoursClass c{e, r};
-        r->hours_ruled = 1;
-        r->hours_rule = resolve_rule_at(e);
-        rule_index_each_match(hours_list, slot, resolve_add_window, &c);
+        if (LoginHours* h = session_hours_room(r)) {
+            HoursClass c{e, r};
+            r->hours_ruled = 1;
+            h->rule = resolve_rule_at(e);
+            rule_index_each_match(hours_list, slot, resolve_add_window, &c);
+        } else {
+            char user[log_escaped_size(USER_SIZE)];
+            log_line("Error:  no memory for the hours of user %s; they are not enforced.",
+                     log_escape(r->user, user, sizeof user));
+        }
     }
 
     // Exemptions have no precedence: every matching rule adds its kinds.

@@ -64,12 +64,8 @@ class CheckTest : public testing::Test {
     // A login in the next free slot, also appended to ActiveSessions.
     SessionRecord* Login(const char* user, const char* line, time_t login_time) {
         SessionRecord* r = &SessionTable[used];
-        int32_t* groups = r->groups;  // room a test fills in
-        int32_t room = r->group_room;
-        *r = SessionRecord{};
-        r->groups = groups;
-        r->group_room = room;
-        session_groups_room(r, 4)[0] = -1;
+        session_record_clear(r);
+        session_groups_room(r, 4)[0] = -1;  // room a test fills in
         r->idle_limit = -1;
         std::snprintf(r->user, sizeof r->user, "%s", user);
         std::snprintf(r->tty_path, sizeof r->tty_path, "/dev/%s", line);

@@ -46,8 +46,9 @@ class HoursCheckTest : public CheckTest {
     // A login under one window, in ActiveSessions.
     SessionRecord* Ruled(const char* user, time_t login_time, const char* window) {
         SessionRecord* r = Login(user, "pts/1", login_time);
+        LoginHours* h = session_hours_room(r);
         r->hours_ruled = 1;
-        r->hours[r->hours_count++] = W(window);
+        h->windows[h->count++] = W(window);
         return r;
     }
 };
@@ -97,14 +98,14 @@ TEST_F(HoursCheckTest, WarnedBeforeTheEndLoggedOutAtItNewLoginsRefused) {
     ASSERT_EQ(fake.forks, 2);
     EXPECT_EQ(forks[0].warned & WARN_HOURS, 0u);  // the warning, then the logout
     EXPECT_EQ(forks[1].warned & WARN_HOURS, WARN_HOURS);
-    EXPECT_EQ(r->hours_end, END);  // not 0: no refusal notice
+    EXPECT_EQ(r->hours->end, END);  // not 0: no refusal notice
 
     fake.clock = END + 600;
     SessionRecord* late = Ruled("bob", fake.clock - 30, "08:00-22:00");
     watch = 1;
     EXPECT_EQ(enforce_hours(2), 0);
     ASSERT_EQ(fake.forks, 3);
-    EXPECT_EQ(late->hours_end, 0);
+    EXPECT_EQ(late->hours->end, 0);
     EXPECT_EQ(late->ended, SESSION_LOGGED_OUT);
 }
 
@@ -115,7 +116,7 @@ TEST_F(HoursCheckTest, EndFoundPastAndNoGrace) {
     fake.clock = END + 600;
     SessionRecord* r = Ruled("alice", END - HOUR, "08:00-22:00");
     EXPECT_EQ(enforce_hours(1), fake.clock + 120);
-    EXPECT_EQ(r->hours_end, fake.clock + 120);
+    EXPECT_EQ(r->hours->end, fake.clock + 120);
     // Logged in at 21:00, then the clock set 3 hours forward: its start
     // reads 00:00 now, but it began within its hours.
     SessionRecord* stepped = Ruled("cy", END - HOUR, "08:00-22:00");
@@ -159,7 +160,9 @@ TEST_F(HoursCheckTest, PrecedenceAndExemptions) {
         r->groups[1] = 100;
         r->groups[2] = -1;
         resolve_policy(Slot(r));
-        std::vector<int32_t> got(r->hours, r->hours + r->hours_count);
+        std::vector<int32_t> got;
+        if (r->hours_ruled != 0)
+            got.assign(r->hours->windows, r->hours->windows + r->hours->count);
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got, c.windows) << c.user;
         bool none = judge_hours(r, fake.clock).action == VERDICT_NONE;

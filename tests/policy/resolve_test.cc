@@ -139,9 +139,11 @@ TEST_F(ResolveTest, ListsResetsAndExemptions) {
         SessionRecord* r = &SessionTable[0];
         int32_t* groups = r->groups;
         int32_t room = r->group_room;
-        std::memset(r, 0x55, sizeof *r);  // whatever an earlier login left
+        LoginHours* hours = r->hours;
+        std::memset(r, 0x55, sizeof *r);  // whatever an earlier login left but what it owns
         r->groups = groups;
         r->group_room = room;
+        r->hours = hours;
         r->groups_pending = 0;  // the groups below are the login's
         SetSession(0, c.login);
         resolve_policy(0);
