@@ -42,11 +42,11 @@ static int log_write(const char* format, va_list ap) {
     if (fd < 0)
         return -1;
     char line[LOG_LINE_MAX];
-    int n = vformat_text(line, sizeof line - 1, format, ap);
-    // A cut line keeps its newline in the last byte.
+    int n = vformat_text(line, sizeof line, format, ap);
+    // The newline takes the place of the NUL: a cut line ends in it too.
     size_t len = n > 0 ? static_cast<size_t>(n) : 0;
-    if (len > sizeof line - 2)
-        len = sizeof line - 2;
+    if (len > sizeof line - 1)
+        len = sizeof line - 1;
     line[len++] = '\n';
     ssize_t w;
     do {

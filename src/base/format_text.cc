@@ -29,7 +29,7 @@ struct Spec {
 };
 
 // Widths and precisions beyond this are cut to it: no message is that wide,
-// and a runaway number must not spin the loop above for minutes.
+// and a runaway number must not keep put_n padding for minutes.
 constexpr int FIELD_MAX = 65535;
 
 int read_number(const char** p) {
@@ -175,18 +175,9 @@ int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
                 put_number(&s, spec, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
                 break;
             case 'c': {
+                // A NUL character shows as nothing: a line holds no NUL.
                 char c[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
-                spec.precision = 1;
-                // A NUL character still takes its place.
-                if (c[0] == '\0') {
-                    if (!spec.left)
-                        put_n(&s, ' ', spec.width - 1);
-                    put(&s, '\0');
-                    if (spec.left)
-                        put_n(&s, ' ', spec.width - 1);
-                } else {
-                    put_text(&s, spec, c);
-                }
+                put_text(&s, spec, c);
                 break;
             }
             case 's':

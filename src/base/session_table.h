@@ -172,8 +172,8 @@ LoginHours* session_hours_room(SessionRecord* r);
 void session_record_clear(SessionRecord* r);
 
 // Empties the table, ActiveSessions and console_user, as at program start,
-// and frees the group lists and hours; the table keeps its room.  The clock's steps of
-// the console devices are forgotten by clock_step_reset.
+// and frees the group lists and hours; the table keeps its room.  The
+// clock's steps of the console devices are forgotten by clock_step_reset.
 void session_table_reset();
 
 #endif  // QUELLD_BASE_SESSION_TABLE_H
