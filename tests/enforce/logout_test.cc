@@ -72,6 +72,11 @@ struct TtySession {
                     setpgid(0, 0);  // a job of its own: the leader's end sends it no SIGHUP
                     for (;;) pause();
                 }
+                // The leader sets the job too, before the test may start: a
+                // member still in the leader's group when the leader dies
+                // would get the kernel's SIGHUP as well as the logout's.
+                if (i > 0)
+                    setpgid(child, child);
                 if (write(ready[1], &child, sizeof child) != sizeof child)
                     _exit(1);
             }
