@@ -99,6 +99,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
     }
     r->login_time = clamp_time(e.ut_tv.tv_sec);
     r->clock_shift = clock_login_shift(r->login_time);
+    clock_note_terminal(r);
     r->pid = e.ut_pid;
     r->ended = SESSION_OPEN;
     r->tty_stamp = r->kbd_stamp = r->mouse_stamp = FutureStamp{};

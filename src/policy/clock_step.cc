@@ -114,6 +114,11 @@ int64_t clock_login_shift(int64_t login_time) {
     return step_amount != 0 && written_before_step(login_time) ? step_amount : 0;
 }
 
+void clock_note_terminal(SessionRecord* r) {
+    if (step_amount != 0)
+        note_device(&r->tty_shift, r->tty_path);
+}
+
 int clock_device_times(int index, const char* path, time_t* atime, time_t* mtime) {
     if (platform->file_times(path, atime, mtime) != 0)
         return -1;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <ctime>
 
+struct SessionRecord;
+
 // Compares the clocks read at the start of a pass (wall, mono) with the last
 // pass's.  Returns the step of the wall clock in seconds (positive forward),
 // or 0 when the clocks moved alike within CLOCK_STEP_MIN, or on the first
@@ -27,6 +29,11 @@ int clock_device_times(int index, const char* path, time_t* atime, time_t* mtime
 // What to add to the login time of a login first seen in this pass: the step
 // when the pass found one and the login was written before it, else 0.
 int64_t clock_login_shift(int64_t login_time);
+
+// Notes the times the terminal of a login first seen in this pass holds, when
+// the pass found a step: times it wrote before the step are then moved by it,
+// as a known login's are.
+void clock_note_terminal(SessionRecord* r);
 
 // Forgets the last pass's clocks and every step, as at program start.
 void clock_step_reset();

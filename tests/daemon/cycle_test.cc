@@ -340,13 +340,21 @@ TEST_F(CycleTest, ClockStepMovesKeptTimes) {
     EXPECT_EQ(session_start(r), 100);
 
     // A login written before a step and first seen after it starts on the
-    // clock in force; one written after it as it is.
+    // clock in force, and so does its terminal's last use; one written after
+    // it as it is.
     fake.AddLogin("bob", "pts/2", "", fake.clock - 20);
+    fake.SetTimes("/dev/pts/2", fake.clock - 10, fake.clock - 10);
     fake.AddLogin("carl", "pts/3", "", fake.clock + 3600 + 5);
+    fake.SetTimes("/dev/pts/3", fake.clock + 3600 + 8, fake.clock + 3600 + 8);
     fake.Step(3600);
     Scan();
     EXPECT_EQ(session_start(&SessionTable[1]), fake.clock - 20);
     EXPECT_EQ(session_start(&SessionTable[2]), fake.clock + 5);
+    time_t atime, mtime;
+    ASSERT_EQ(clock_device_times(1, "/dev/pts/2", &atime, &mtime), 0);
+    EXPECT_EQ(atime, fake.clock - 10);
+    ASSERT_EQ(clock_device_times(2, "/dev/pts/3", &atime, &mtime), 0);
+    EXPECT_EQ(atime, fake.clock + 8);
 }
 
 // The multiple-login and group checks ask for a pass when a grace ends.
