@@ -23,7 +23,7 @@ void put_n(Sink* s, char c, int n) {
 }
 
 // A conversion's flags, width and precision (-1: none given).
-struct Spec {
+struct Conversion {
     bool left, zero, plus, space;
     int width, precision;
 };
@@ -42,42 +42,43 @@ int read_number(const char** p) {
     return n < FIELD_MAX ? n : FIELD_MAX;
 }
 
-void put_text(Sink* s, const Spec& spec, const char* text) {
+void put_text(Sink* s, const Conversion& conv, const char* text) {
     if (text == nullptr)
         text = "(null)";
     // Never reads past the precision: the text may be a fixed field with
     // no NUL of its own.
     int n = 0;
-    while ((spec.precision < 0 || n < spec.precision) && text[n] != '\0') ++n;
-    if (!spec.left)
-        put_n(s, ' ', spec.width - n);
+    while ((conv.precision < 0 || n < conv.precision) && text[n] != '\0') ++n;
+    if (!conv.left)
+        put_n(s, ' ', conv.width - n);
     for (int i = 0; i < n; ++i) put(s, text[i]);
-    if (spec.left)
-        put_n(s, ' ', spec.width - n);
+    if (conv.left)
+        put_n(s, ' ', conv.width - n);
 }
 
-void put_number(Sink* s, const Spec& spec, uint64_t magnitude, char sign, int base, bool upper) {
+void put_number(Sink* s, const Conversion& conv, uint64_t magnitude, char sign, int base,
+                bool upper) {
     const char* digit_chars = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
     int n = 0;
     for (uint64_t v = magnitude; v != 0; v /= static_cast<uint64_t>(base))
         digits[n++] = digit_chars[v % static_cast<uint64_t>(base)];
     // C's rule: at least one digit, unless the precision is given as 0.
-    int least = spec.precision >= 0 ? spec.precision : 1;
+    int least = conv.precision >= 0 ? conv.precision : 1;
     int zeros = least > n ? least - n : 0;
     int body = (sign != '\0' ? 1 : 0) + zeros + n;
-    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > body) {
-        zeros += spec.width - body;
-        body = spec.width;
+    if (conv.zero && !conv.left && conv.precision < 0 && conv.width > body) {
+        zeros += conv.width - body;
+        body = conv.width;
     }
-    if (!spec.left)
-        put_n(s, ' ', spec.width - body);
+    if (!conv.left)
+        put_n(s, ' ', conv.width - body);
     if (sign != '\0')
         put(s, sign);
     put_n(s, '0', zeros);
     while (n > 0) put(s, digits[--n]);
-    if (spec.left)
-        put_n(s, ' ', spec.width - body);
+    if (conv.left)
+        put_n(s, ' ', conv.width - body);
 }
 
 // The length modifiers: none, l, ll and z (size_t).
@@ -137,23 +138,23 @@ int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
             continue;
         }
         const char* start = p++;
-        Spec spec{false, false, false, false, 0, -1};
+        Conversion conv{false, false, false, false, 0, -1};
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                conv.left = true;
             else if (*p == '0')
-                spec.zero = true;
+                conv.zero = true;
             else if (*p == '+')
-                spec.plus = true;
+                conv.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                conv.space = true;
             else
                 break;
         }
-        spec.width = read_number(&p);
+        conv.width = read_number(&p);
         if (*p == '.') {
             ++p;
-            spec.precision = read_number(&p);
+            conv.precision = read_number(&p);
         }
         Length len = read_length(&p);
         switch (*p) {
@@ -163,25 +164,25 @@ int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
                 // The magnitude of the most negative value, without overflow.
                 uint64_t magnitude =
                     v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-                char sign = v < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
-                put_number(&s, spec, magnitude, sign, 10, false);
+                char sign = v < 0 ? '-' : conv.plus ? '+' : conv.space ? ' ' : '\0';
+                put_number(&s, conv, magnitude, sign, 10, false);
                 break;
             }
             case 'u':
-                put_number(&s, spec, unsigned_arg(&ap, len), '\0', 10, false);
+                put_number(&s, conv, unsigned_arg(&ap, len), '\0', 10, false);
                 break;
             case 'x':
             case 'X':
-                put_number(&s, spec, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
+                put_number(&s, conv, unsigned_arg(&ap, len), '\0', 16, *p == 'X');
                 break;
             case 'c': {
                 // A NUL character shows as nothing: a line holds no NUL.
                 char c[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
-                put_text(&s, spec, c);
+                put_text(&s, conv, c);
                 break;
             }
             case 's':
-                put_text(&s, spec, va_arg(ap, const char*));
+                put_text(&s, conv, va_arg(ap, const char*));
                 break;
             case '%':
                 put(&s, '%');
