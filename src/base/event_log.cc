@@ -14,9 +14,6 @@
 const char* log_path = PATH_LOG;
 void (*log_hook)(const char* format, va_list ap) = nullptr;
 
-// Longest line kept; a longer one is cut, and still ends with its newline.
-constexpr size_t LOG_LINE_MAX = 4096;
-
 // Opens the log for appending.  The mode is forced with fchmod only when the
 // file was just created, so an administrator's later chmod is respected.
 static int log_open() {

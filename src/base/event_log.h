@@ -5,13 +5,18 @@
 #define QUELLD_BASE_EVENT_LOG_H
 
 #include <cstdarg>
+#include <cstddef>
 #include <ctime>
+
+// Longest line kept, its newline included; a longer one is cut, and still
+// ends with its newline.
+constexpr size_t LOG_LINE_MAX = 4096;
 
 // Path of the event log: PATH_LOG; tests point it elsewhere.
 extern const char* log_path;
 
 // Appends the printf-style line (format_text's conversions) and a newline to
-// the event log in one write, cut to 4,095 bytes and its newline.  The file
+// the event log in one write, cut to LOG_LINE_MAX - 1 bytes and its newline.  The file
 // is created with mode LOG_MODE when missing.  When it cannot be opened the
 // line is lost silently; nothing is ever reported to the caller.
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
