@@ -249,6 +249,7 @@ class GlibcUtmpPlatform final : public Platform {
     void utx_rewind() override { setutxent(); }
     const struct utmpx* utx_next() override { return getutxent(); }
     void utx_close() override { endutxent(); }
+    int utx_error() override { return 0; }
     const struct passwd* pw_by_name(const char* name) override { return real()->pw_by_name(name); }
     const struct group* gr_by_name(const char* name) override { return real()->gr_by_name(name); }
     const struct group* gr_by_gid(gid_t gid) override { return real()->gr_by_gid(gid); }
@@ -256,9 +257,10 @@ class GlibcUtmpPlatform final : public Platform {
         return real()->group_list(user, group, groups, count);
     }
     pid_t fork_process() override { return real()->fork_process(); }
-    pid_t wait_process(pid_t pid, int* status) override {
-        return real()->wait_process(pid, status);
+    pid_t reap_process(pid_t pid, int* status) override {
+        return real()->reap_process(pid, status);
     }
+    void end_child(pid_t pid) override { real()->end_child(pid); }
     int process_exists(pid_t pid) override { return real()->process_exists(pid); }
     int file_owner(const char* path, uid_t* uid) override { return real()->file_owner(path, uid); }
     int process_program(pid_t pid, char* name, size_t size, uid_t* uid) override {

@@ -35,8 +35,12 @@
 #define CLOCK_STEP_MIN 30     // seconds the wall clock must jump to count as stepped
 #define HANGUP_GRACE_MS 1000  // milliseconds a logout waits after SIGHUP before SIGTERM
 #define TERM_GRACE_MS 200     // milliseconds it waits after SIGTERM before SIGKILL
+#define KILL_WAIT_MS 200      // milliseconds it waits after SIGKILL for the processes to go
 #define TTY_PROCS_MAX 256     // processes of one terminal a logout signals per round
-#define TTY_ROUNDS 4          // rounds of a logout, when a terminal has more than that
+#define LOGOUT_KILL_MS 3000   // milliseconds a logout goes on ending a terminal's processes
+#define LOGOUT_TRIES 3        // passes that try a logout whose processes stay before it is given up
+#define CHILDREN_MAX 64       // warning children running at once
+#define CHILDREN_PER_USER 4   // of them for the logins of one user
 #define AUDIT_MSG_MAX 1024    // bytes of one system-log message's text
 #define AUDIT_HELD 32         // messages kept while a configuration read is held
 #define HOURS_KEPT 16         // hours windows kept per login, of those its class has

@@ -60,7 +60,7 @@ void FakePlatform::utx_rewind() {
 }
 
 const struct utmpx* FakePlatform::utx_next() {
-    if (utx_pos_ >= logins.size())
+    if (utx_pos_ >= logins.size() || (utx_errno != 0 && utx_pos_ >= utx_stop))
         return nullptr;
     utx_ = logins[utx_pos_++];
     return &utx_;
@@ -137,10 +137,12 @@ pid_t FakePlatform::fork_process() {
     return fork_result;
 }
 
-pid_t FakePlatform::wait_process(pid_t pid, int* status) {
+pid_t FakePlatform::reap_process(pid_t pid, int* status) {
+    if (children_run)
+        return 0;
     if (static_cast<size_t>(waits++) < wait_errnos.size()) {
         errno = wait_errnos[waits - 1];
-        return -1;
+        return errno == 0 ? 0 : -1;
     }
     *status = wait_status;
     return pid;

@@ -74,7 +74,8 @@ class FakePlatform : public Platform {
     }
 
     // fork_process returns fork_result (a pid, or -1 with fork_errno); each
-    // wait_process returns wait_status for it.  No child ever runs.
+    // reap_process returns wait_status for it: every child has ended by
+    // then, and none ever runs.
     pid_t fork_result = 4242;
     int fork_errno = 0;
     int wait_status = 0;
@@ -86,8 +87,8 @@ class FakePlatform : public Platform {
     // Every path file_times was asked about, in order.
     std::vector<std::string> examined;
 
-    // Failures of wait_process, one per call and in order (EINTR for a
-    // termination signal); once used up the calls succeed.  waits counts calls.
+    // Failures of reap_process, one per call and in order (0: still
+    // running); once used up the calls succeed.  waits counts calls.
     std::vector<int> wait_errnos;
     int waits = 0;
 
@@ -103,6 +104,11 @@ class FakePlatform : public Platform {
     void utx_rewind() override;
     const struct utmpx* utx_next() override;
     void utx_close() override { ++utx_closes; }
+    // utx_error's answer; with it nonzero utx_next gives only the first
+    // utx_stop entries.
+    int utx_errno = 0;
+    size_t utx_stop = 0;
+    int utx_error() override { return utx_errno; }
     const struct passwd* pw_by_name(const char* name) override;
     const struct group* gr_by_name(const char* name) override;
     const struct group* gr_by_gid(gid_t gid) override;
@@ -128,7 +134,12 @@ class FakePlatform : public Platform {
     int process_exists(pid_t pid) override;
     int file_owner(const char* path, uid_t* uid) override;
     pid_t fork_process() override;
-    pid_t wait_process(pid_t pid, int* status) override;
+    pid_t reap_process(pid_t pid, int* status) override;
+    // While set, every child still runs: reap_process answers 0.
+    bool children_run = false;
+    // Children end_child was called for, in order.
+    std::vector<pid_t> ended_children;
+    void end_child(pid_t pid) override { ended_children.push_back(pid); }
     void sleep_seconds(unsigned seconds) override {
         sleeps.push_back(seconds);
         clock += seconds;

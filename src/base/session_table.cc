@@ -105,6 +105,16 @@ void session_record_clear(SessionRecord* r) {
     r->hours = hours;
 }
 
+SessionRecord* session_table_find(const SessionRecord* r) {
+    for (int i = 0; i < session_count; ++i) {
+        SessionRecord* t = &SessionTable[i];
+        if (t->login_time == r->login_time && std::strcmp(t->user, r->user) == 0 &&
+            std::strcmp(t->tty_path, r->tty_path) == 0)
+            return t;
+    }
+    return nullptr;
+}
+
 void session_table_reset() {
     for (int i = 0; i < table_ready; ++i) {
         if (SessionTable[i].group_room > 0)

@@ -31,6 +31,8 @@ enum SessionEnd : int32_t {
     SESSION_OPEN = 0,        // nothing known against it
     SESSION_LOGGED_OUT = 1,  // given its logout
     SESSION_STALE = 2,       // its login was found gone before anything was done
+    SESSION_ENDING = 3,      // its logout is under way: a child is ending its processes
+    SESSION_UNENDED = 4,     // its processes outlived LOGOUT_TRIES logouts: given up
 };
 
 // A device time found later than the clock, and when the idle check first
@@ -108,6 +110,7 @@ struct SessionRecord {
     DeviceShift tty_shift;   // of the terminal, at the last step of the clock
     int32_t primary_gid;     // the user's group in the password database
     int32_t groups_pending;  // 1: groups still to be asked of the name service
+    int32_t logout_tries;    // logouts whose processes stayed
 };
 
 // When the session began on the wall clock now in force.  login_time stays as
@@ -170,6 +173,10 @@ LoginHours* session_hours_room(SessionRecord* r);
 // Starts r afresh for another login: everything zero but the room its group
 // list and hours own, which it keeps (the group list emptied).
 void session_record_clear(SessionRecord* r);
+
+// The record of the login that r stands for (the same user, login time and
+// line) among the table's session_count, or nullptr when it is gone.
+SessionRecord* session_table_find(const SessionRecord* r);
 
 // Empties the table, ActiveSessions and console_user, as at program start,
 // and frees the group lists and hours; the table keeps its room.  The

@@ -1,7 +1,9 @@
 #include "daemon/cycle.h"
 
+#include <errno.h>
 #include <utmpx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -43,6 +45,9 @@ CycleChecks cycle_checks = {
 
 namespace {
 
+// Seconds between looks at warning children that are still running.
+constexpr time_t CHILD_LOOK = 5;
+
 // Copies a character field of a utmpx entry, which need not end in NUL, into
 // dst (size bytes), cut to size - 1 characters and always terminated.
 template <size_t N>
@@ -50,6 +55,16 @@ void cycle_copy_field(char* dst, size_t size, const char (&field)[N]) {
     size_t n = strnlen(field, size - 1 < N ? size - 1 : N);
     std::memcpy(dst, field, n);
     dst[n] = '\0';
+}
+
+// The entry's login time.  glibc keeps it in 32 bits, on 64-bit systems
+// too; read as signed it would turn to 1901 in January 2038, read unsigned
+// it lasts until 2106.
+int64_t cycle_login_time(const struct utmpx& e) {
+    if constexpr (sizeof e.ut_tv.tv_sec == 4)
+        return static_cast<uint32_t>(e.ut_tv.tv_sec);
+    else
+        return clamp_time(e.ut_tv.tv_sec);
 }
 
 // Writes "/dev/" and the entry's whole line name into dst (TTY_PATH_SIZE
@@ -97,7 +112,7 @@ void cycle_take_login(int slot, const struct utmpx& e, const char* name, time_t 
         log_line("Error:  could not get info on supposed user %s.",
                  log_escape(r->user, user, sizeof user));
     }
-    r->login_time = clamp_time(e.ut_tv.tv_sec);
+    r->login_time = cycle_login_time(e);
     r->clock_shift = clock_login_shift(r->login_time);
     clock_note_terminal(r);
     r->pid = e.ut_pid;
@@ -170,7 +185,7 @@ int cycle_user_entry(const struct utmpx& e, int* kept, int* prior, time_t now, i
     int slot = *kept;
     char tty_path[TTY_PATH_SIZE];
     cycle_tty_path(tty_path, e);
-    int found = cycle_find_login(slot, *prior, name, clamp_time(e.ut_tv.tv_sec), tty_path);
+    int found = cycle_find_login(slot, *prior, name, cycle_login_time(e), tty_path);
     if (found >= 0) {
         cycle_swap(slot, found);
         SessionRecord* r = &SessionTable[slot];
@@ -218,6 +233,24 @@ void cycle_clock_step(time_t now) {
              static_cast<long long>(step));
 }
 
+// Seconds until a database that could not be read is tried again.
+constexpr time_t UTX_RETRY = 5;
+
+// Whether the scan ended early (error: utx_error's answer); logs when the
+// database starts failing and when it is read whole again, once each.
+int cycle_read_failed(int error, time_t now) {
+    static int failing = 0;
+    char stamp[26];
+    if (error != 0 && !failing)
+        log_line("%19.19s : cannot read the login database: %s; its logins are kept",
+                 log_stamp(now, stamp),
+                 error == EWOULDBLOCK ? "its lock is held" : std::strerror(error));
+    else if (error == 0 && failing)
+        log_line("%19.19s : login database read again.", log_stamp(now, stamp));
+    failing = error != 0;
+    return failing;
+}
+
 // Lowers *wake_time to t when a check asked for a pass at t.
 void cycle_wake_at(time_t t, time_t* wake_time) {
     if (t > 0 && t < *wake_time)
@@ -249,6 +282,15 @@ time_t poll_scan(int reloaded) {
         }
     }
     platform->utx_close();
+    if (cycle_read_failed(platform->utx_error(), now)) {
+        // A scan cut short says nothing of the logins it did not reach:
+        // they are kept, with their warnings, graces and marks, until a
+        // scan reads the database whole.  What the scan did reach is no
+        // ground for counting logins against each other.
+        session_count = prior;
+        active_count = 0;
+        return std::min<time_t>(wake_time, now + UTX_RETRY);
+    }
     // The last pass's logins not met again are gone; their records stay as
     // room for later logins.
     session_count = kept;
@@ -291,16 +333,32 @@ time_t poll_once() {
 
 void poll_forever() {
     for (;;) {
+        warn_children_reap();
+        warn_pass_wanted = 0;
         time_t wake = poll_once();
-        // With the wake time already past (sleep_interval 0 or less, or checks
-        // that ran long) the next pass begins at once, but still through the
-        // sleep, so that a pending termination signal is taken.  A
-        // configuration without a sleep command leaves sleep_interval at 0;
-        // passes back to back would then keep a processor busy for nothing.
-        if (wake <= platform->now() && sleep_interval <= 0)
-            platform->sleep_seconds(1);
-        else
-            platform->sleep_until(wake);
-        terminate_if_requested();
+        // Between passes the daemon takes up its warning children as they
+        // end, and runs the next pass early only for what was put off or is
+        // to be tried again.
+        for (;;) {
+            time_t until = wake;
+            // A child's own bounds end it; a wake now and then ends one that
+            // outlived them.
+            if (warn_children_running() > 0 && until > platform->now() + CHILD_LOOK)
+                until = platform->now() + CHILD_LOOK;
+            // With the wake time already past (sleep_interval 0 or less, or
+            // checks that ran long) the next pass begins at once, but still
+            // through the sleep, so that a pending termination signal is
+            // taken.  A configuration without a sleep command leaves
+            // sleep_interval at 0; passes back to back would then keep a
+            // processor busy for nothing.
+            if (until <= platform->now() && sleep_interval <= 0)
+                platform->sleep_seconds(1);
+            else
+                platform->sleep_until(until);
+            terminate_if_requested();
+            warn_children_reap();
+            if (warn_pass_wanted || platform->now() >= wake)
+                break;
+        }
     }
 }

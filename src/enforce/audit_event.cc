@@ -24,8 +24,10 @@ void audit_names(const SessionRecord* r, AuditNames* n) {
 
 }  // namespace
 
-void audit_session(const char* event, const SessionRecord* r, const char* reason, int64_t limit,
-                   RuleAt rule) {
+namespace {
+
+void audit_login_event(const char* event, const SessionRecord* r, const char* reason,
+                       int64_t limit, RuleAt rule, int left) {
     if (audit_facility < 0)
         return;
     AuditNames n;
@@ -40,8 +42,25 @@ void audit_session(const char* event, const SessionRecord* r, const char* reason
         format_text(where, sizeof where, "%s:%d",
                     audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
-    audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s", event,
-               n.user, n.tty, n.host, reason, limit_text, where);
+    if (left < 0)
+        audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s",
+                   event, n.user, n.tty, n.host, reason, limit_text, where);
+    else
+        audit_line(LOG_WARNING,
+                   "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s left=%d", event,
+                   n.user, n.tty, n.host, reason, limit_text, where, left);
+}
+
+}  // namespace
+
+void audit_session(const char* event, const SessionRecord* r, const char* reason, int64_t limit,
+                   RuleAt rule) {
+    audit_login_event(event, r, reason, limit, rule, -1);
+}
+
+void audit_logout_failed(const SessionRecord* r, const char* reason, int64_t limit, RuleAt rule,
+                         int left) {
+    audit_login_event("logout_failed", r, reason, limit, rule, left < 0 ? 0 : left);
 }
 
 void audit_stale(const SessionRecord* r) {

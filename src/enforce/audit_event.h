@@ -19,6 +19,12 @@
 void audit_session(const char* event, const SessionRecord* r, const char* reason, int64_t limit,
                    RuleAt rule);
 
+// Sends "event=logout_failed ... left=N", the fields of audit_session and
+// the processes left on the terminal (0 when none could be counted), at
+// LOG_WARNING: a logout whose session outlived it.
+void audit_logout_failed(const SessionRecord* r, const char* reason, int64_t limit, RuleAt rule,
+                         int left);
+
 // Sends "event=stale user=U tty=T host=H" for the record r found stale.
 void audit_stale(const SessionRecord* r);
 

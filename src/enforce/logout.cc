@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +14,7 @@
 #include "base/event_log.h"
 #include "base/log_escape.h"
 #include "enforce/terminal.h"
+#include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
 
@@ -34,7 +35,9 @@ static void zap_set_euid(uid_t uid) {
         return;
 }
 
-void zap(const SessionRecord* r, const char* reason, int deliver) {
+int zap(const SessionRecord* r, const char* reason, int deliver, uid_t uid, int uid_known,
+        int* left) {
+    *left = 0;
     close_descriptors();
     // Held open until the processes are dealt with: it says which terminal
     // they must have, and while it is open its number cannot pass to another
@@ -61,58 +64,67 @@ void zap(const SessionRecord* r, const char* reason, int deliver) {
     char user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
     log_escape(r->user, user, sizeof user);
     log_escape(r->tty_path, tty, sizeof tty);
-
-    uid_t uid = 0;
-    const struct passwd* pw = platform->pw_by_name(r->user);
-    if (pw != nullptr) {
-        uid = pw->pw_uid;
+    if (uid_known)
         zap_set_euid(uid);
-    } else {
-        log_line(
-            "Error getting user information for %s in zap.  Will attempt kill\n\twithout uid "
-            "changing.",
-            user);
-    }
+    else
+        uid = 0;
 
     if (notice) {
         terminal_write(fd, logout_notice, sizeof logout_notice);
-        fsync(fd);
         ioctl(fd, ZAP_IOCTL_REQUEST, 0);
     } else if (deliver) {
         zap_set_euid(0);
         log_line("%19.19s : couldn't open %s for %s.", stamp, tty, user);
     }
 
+    int outcome = CHILD_DONE;
     if (fd >= 0) {
-        kill_tty_processes(r, fd, uid);
+        int n = kill_tty_processes(r, fd, uid);
         close(fd);
-    } else if (!deliver) {
+        if (n != 0)
+            outcome = n < 0 ? CHILD_NO_TABLE : CHILD_LEFT;
+        *left = n > 0 ? n : 0;
+    } else {
         // Without the terminal there is no telling its processes from those
-        // of another terminal with the same number: none is touched.
+        // of another terminal with the same number: none is touched.  Only
+        // a terminal that no longer exists shows its session gone.
         zap_set_euid(0);
-        log_line("%19.19s : cannot open %s for %s: %s", stamp, tty, user,
-                 std::strerror(open_errno));
+        if (!deliver)
+            log_line("%19.19s : cannot open %s for %s: %s", stamp, tty, user,
+                     std::strerror(open_errno));
+        if (open_errno != ENOENT)
+            outcome = CHILD_LEFT;
     }
     zap_set_euid(0);
-    log_line("%19.19s : %s on %s because %s", stamp, user, tty, reason);
+    if (outcome == CHILD_DONE)
+        log_line("%19.19s : %s on %s because %s", stamp, user, tty, reason);
+    return outcome;
 }
 
 void close_descriptors() {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        log_line("Error calling system function: getrlimit");
     // Closes what is open whatever the limit says: walking every number below
     // a hard limit of 2^30 would outlast the child's alarm.
-    platform_close_from(2);
+    platform_close_from(3);
 }
 
-void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
+namespace {
+
+long long logout_clock_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
     // Other users' descriptors, which tell one terminal from another of the
     // same number, are visible only to the superuser; the signals go out
     // with the user's identity.
     TtyProcs procs;
     int unconfirmed = 0;
-    for (int round = 0; round < TTY_ROUNDS; ++round) {
+    long long deadline = logout_clock_ms() + LOGOUT_KILL_MS;
+    for (int round = 0;; ++round) {
         zap_set_euid(0);
         if (platform_tty_gather(tty_fd, &procs) != 0) {
             int saved = errno;
@@ -120,14 +132,24 @@ void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
             log_line("%19.19s : cannot read %s for %s: %s", log_stamp(platform->now(), stamp),
                      platform_proc_name, log_escape(session_line(r), line, sizeof line),
                      std::strerror(saved));
-            return;
+            return -1;
         }
         if (procs.unconfirmed > unconfirmed)
             unconfirmed = procs.unconfirmed;
-        zap_set_euid(uid);
-        platform_tty_end(&procs);
-        if (!procs.full)
+        // Gone: nothing left on the terminal at this look.
+        if (procs.count == 0)
             break;
+        if (round > 0 && logout_clock_ms() >= deadline) {
+            // What is left is told, not ended: the next pass tries again.
+            int n = procs.count;
+            for (int i = 0; i < n; ++i)
+                if (procs.handle[i] >= 0)
+                    close(procs.handle[i]);
+            procs.count = 0;
+            return procs.full ? n + 1 : n;
+        }
+        zap_set_euid(uid);
+        platform_tty_end(&procs, round == 0);
     }
     zap_set_euid(0);
     if (unconfirmed > 0) {
@@ -138,4 +160,5 @@ void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
             log_stamp(platform->now(), stamp), unconfirmed,
             log_escape(session_line(r), line, sizeof line));
     }
+    return 0;
 }

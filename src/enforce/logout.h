@@ -1,7 +1,7 @@
 // Forced logout: the notice on the terminal, every process of the terminal
-// killed, the logout and its reason in the event log.  Runs only in a warning
-// child; what it changes about the process (descriptors, effective user id)
-// ends with that child.
+// ended, and the logout and its reason in the event log once they are gone.
+// Runs only in a warning child; what it changes about the process
+// (descriptors, effective user id) ends with that child.
 #ifndef QUELLD_ENFORCE_LOGOUT_H
 #define QUELLD_ENFORCE_LOGOUT_H
 
@@ -12,26 +12,34 @@
 #include "base/session_table.h"
 
 // Logs the session r out for reason ("idle", "multiple", "session",
-// "refused", "xlock" or "maxuser").  Closes every descriptor from 2 up; with
-// deliver nonzero writes the 30-byte logout notice on the terminal; holds
-// the terminal open while it ends the terminal's processes
-// (kill_tty_processes) with the user's effective uid when the user is known,
-// as the superuser otherwise; a terminal that cannot be opened has none of
-// them ended (logged: "couldn't open" with deliver, "cannot open %s for
-// %s: %s" without); ends as the superuser and logs
-// "%19.19s : %s on %s because %s".
-void zap(const SessionRecord* r, const char* reason, int deliver);
+// "refused", "xlock", "maxuser" or "hours").  Closes every descriptor from
+// 3 up; with deliver nonzero writes the 30-byte logout notice on the
+// terminal, never waiting for a terminal that does not drain; holds the
+// terminal open while it ends the terminal's processes (kill_tty_processes)
+// with effective uid uid when uid_known, as the superuser otherwise; a
+// terminal that cannot be opened has none of them ended (logged:
+// "couldn't open" with deliver, "cannot open %s for %s: %s" without).  Only
+// when no process is left on the terminal does it log "%19.19s : %s on %s
+// because %s".  Returns a ChildOutcome (warn.h): CHILD_DONE, CHILD_LEFT with
+// *left set, or CHILD_NO_TABLE; a terminal that cannot be opened gives
+// CHILD_LEFT with *left 0, as nothing shows the session gone.
+int zap(const SessionRecord* r, const char* reason, int deliver, uid_t uid, int uid_known,
+        int* left);
 
-// Closes every open descriptor from 2 up; 0 and 1 stay as they are.
+// Closes every open descriptor from 3 up; 0 to 2 stay as they are (a
+// warning child reports through 2).
 void close_descriptors();
 
 // Ends the processes whose controlling terminal is the very terminal open at
 // tty_fd, the session r's (platform_tty_gather, platform_tty_end): gathered
-// as the superuser, signalled with effective uid uid, in rounds of at most
-// TTY_PROCS_MAX processes.  Logs one line, as the superuser, when the
-// process table cannot be read, and one when processes with the terminal's
-// number were left alone because nothing showed them to be on it.  Ends as
-// the superuser.
-void kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid);
+// as the superuser, signalled with effective uid uid.  The first round gives
+// each process its SIGHUP and SIGTERM graces; later rounds, for processes
+// that did not fit or came since, SIGKILL at once.  Rounds go on until a
+// look finds none left or LOGOUT_KILL_MS have passed.  Returns the processes
+// still on the terminal (0: the session is gone), or -1 when the process
+// table cannot be read (logged).  Logs one line, as the superuser, when
+// processes with the terminal's number were left alone because nothing
+// showed them to be on it.  Ends as the superuser.
+int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid);
 
 #endif  // QUELLD_ENFORCE_LOGOUT_H

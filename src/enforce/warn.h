@@ -2,9 +2,13 @@
 #ifndef QUELLD_ENFORCE_WARN_H
 #define QUELLD_ENFORCE_WARN_H
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 
 #include "base/session_table.h"
+#include "enforce/texts.h"
 
 // Warning kinds; also the bits of a session's warned and exempt sets.
 enum WarnKind : uint32_t {
@@ -19,20 +23,49 @@ enum WarnKind : uint32_t {
 
 constexpr uint32_t EXEMPT_ALL = 207;  // idle, multiple, session, refused, maxuser and hours
 
-// Warns the session, or logs it out when it was already warned for kind, in a
-// child process under a WARN_ALARM-second alarm; returns once the child has
-// ended.  index is a SessionTable slot for kinds 1 and 16, a position in
-// ActiveSessions for the others.  deliver 0 never opens the terminal and
-// goes straight to the logout.  Does nothing to a record already logged out
-// or found stale, and checks that the login is live first (live.h): a
-// stale one is marked SESSION_STALE and logged once, "%19.19s : stale record
-// of %s on %s, left alone".  A logout (kinds 8 and 16, or a kind already
-// warned) marks the record SESSION_LOGGED_OUT.  An hours logout with
-// hours_end 0 is a refusal: the refusal notice comes first.  Sets the kind in warned for
-// kinds 1, 2, 4, 64 and 128 whatever the child does; a child exit status of 5
-// lists the login in unwritable_ttys.  A wait that fails for another reason than a signal logs
-// "Cannot wait in warn: %s" and records nothing more.  Ends the daemon
-// (status 1) when it cannot fork.
+// What a warning child reports, as its exit status and through its report.
+enum ChildOutcome : int32_t {
+    CHILD_DONE = 0,        // the text written, or every process of the terminal gone
+    CHILD_UNWRITABLE = 5,  // the terminal could not be opened for writing
+    CHILD_LEFT = 6,        // processes of the terminal outlived the logout
+    CHILD_NO_TABLE = 7,    // the process table could not be read: nothing was ended
+    CHILD_TIMED_OUT = 8,   // cut off by its alarm
+};
+
+// Everything a warning child is to do, worked out by the daemon before the
+// fork, so that the child looks nothing up (a slow name service would
+// otherwise run out its alarm before any kill) and formats no time.
+struct WarnOrder {
+    int kind;
+    int deliver;          // 0: never open the terminal for writing
+    int logout;           // 1: end the session (after the notice, for a refusal)
+    int refusal;          // 1: the refusal notice and REFUSE_PAUSE come first
+    const char* reason;   // the event log's word for the kind
+    uid_t uid;            // the user's, when uid_known; signals go out with it
+    int uid_known;
+    int text_len;         // of text: the warning, or the refusal notice
+    char text[TEXT_SIZE];
+};
+
+// Works out what warning r for kind means: a warning, or the logout when
+// r was already warned for kind (always for WARN_REFUSED and WARN_XLOCK; an
+// hours logout with hours_end 0 is a refusal).
+void warn_prepare(const SessionRecord* r, int kind, int deliver, time_t now, WarnOrder* o);
+
+// Warns the session, or logs it out when it was already warned for kind, in
+// a child process under a WARN_ALARM-second alarm, and returns without
+// waiting for it: the outcome is taken up by warn_children_reap.  index is
+// a SessionTable slot for kinds 1 and 16, a position in ActiveSessions for
+// the others.  deliver 0 never opens the terminal and goes straight to the
+// logout.  Does nothing to a record that is not open (logged out, stale, its
+// logout under way or given up), and checks that the login is live first
+// (live.h): a stale one is marked SESSION_STALE and logged once.  A login
+// whose last child still runs, or whose user already has CHILDREN_PER_USER
+// children running, or any action while CHILDREN_MAX run, is put off: the
+// record is left as it was, its idle check made due, and warn_pass_wanted
+// set.  A logout marks the record SESSION_ENDING until its child reports.
+// Sets the kind in warned for kinds 1, 2, 4, 64 and 128 whatever the child
+// does.  Ends the daemon (status 1) when it cannot fork.
 void warn(int index, int kind, int deliver);
 
 // As warn(index, kind, 1), with what the audit trail reports of it
@@ -41,9 +74,28 @@ void warn(int index, int kind, int deliver);
 // never from the child.
 void warn_audited(int index, int kind, int64_t limit, RuleAt rule);
 
+// Takes up the children that have ended: a terminal that could not be
+// opened lists the login in unwritable_ttys; a logout whose processes are
+// gone marks its record SESSION_LOGGED_OUT; one whose processes stayed, or
+// that was cut off, is logged ("%19.19s : %s on %s still logged in after
+// logout for %s: ...") and sent to the audit trail as event=logout_failed,
+// and its record is open again, to be logged out again by the next pass,
+// until LOGOUT_TRIES logouts have failed (then SESSION_UNENDED, logged
+// "gave up").  Each outcome goes to the audit trail.  A child running past
+// every bound of its own is killed.  Never waits.
+void warn_children_reap();
+
+// Children not yet taken up.
+int warn_children_running();
+
+// Set when an action was put off or a logout is to be tried again: the
+// daemon should run a pass as soon as a child ends, not wait its interval.
+// The daemon clears it.
+extern int warn_pass_wanted;
+
 // When set, warn calls it with the record and kind just before it forks
-// (ended already SESSION_LOGGED_OUT for a logout): for tests that record
-// what a pass does.  Null in the daemon.
+// (ended already SESSION_ENDING for a logout): for tests that record what a
+// pass does.  Null in the daemon.
 extern void (*warn_observer)(const SessionRecord* r, int kind);
 
 // 1 when r may be acted on: not yet logged out or found stale, and live
@@ -53,9 +105,13 @@ extern void (*warn_observer)(const SessionRecord* r, int kind);
 // another before they act.
 int warn_live(SessionRecord* r);
 
-// The work of the warning child, callable without forking.  Returns the exit
-// status the child ends with: 5 when the terminal cannot be opened for
-// writing and the login is not yet in unwritable_ttys, 0 otherwise.
+// The work of the warning child, callable without forking: o carried out
+// for r.  Returns the outcome the child ends with (CHILD_UNWRITABLE only
+// when the login is not yet in unwritable_ttys), and in *left the processes
+// a logout left on the terminal.
+int warn_carry_out(const SessionRecord* r, const WarnOrder* o, int* left);
+
+// warn_prepare and warn_carry_out at the present time, as a child would.
 int warn_child(SessionRecord* r, int kind, int deliver);
 
 // unwritable_ttys: the logins, named by (tty_path, login_time), whose

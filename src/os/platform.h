@@ -63,6 +63,10 @@ class Platform {
     virtual const struct utmpx* utx_next() = 0;
     // Closes the database (endutxent) until the next rewind.
     virtual void utx_close() = 0;
+    // Why the scan since the last rewind ended before the database's end:
+    // 0 when it read it whole, else an errno value (EWOULDBLOCK: its lock
+    // could not be had in time).  Still answers after utx_close.
+    virtual int utx_error() = 0;
 
     // getpwnam and getgrnam: an entry owned by the platform, valid until the
     // next lookup, or nullptr when the name is unknown.
@@ -83,10 +87,14 @@ class Platform {
     // fork(): the child's pid in the parent, 0 in the child, -1 on failure.
     virtual pid_t fork_process() = 0;
 
-    // Waits for child pid to end.  Returns pid with its wait status in
-    // *status; -1 with errno EINTR when a termination signal arrived first
-    // (its handler has run), or -1 with another errno when it cannot wait.
-    virtual pid_t wait_process(pid_t pid, int* status) = 0;
+    // Collects child pid if it has ended, never waiting: returns pid with
+    // its wait status in *status, 0 while it still runs, or -1 with errno set
+    // when it cannot be waited for (ECHILD: not a child, or collected).
+    virtual pid_t reap_process(pid_t pid, int* status) = 0;
+
+    // Kills child pid (SIGKILL), which has not been collected yet: a child
+    // that outlived every bound of its own.
+    virtual void end_child(pid_t pid) = 0;
 
     // Whether process pid exists: 1 when kill(pid, 0) succeeds or fails
     // with EPERM (it exists, only not ours to signal), else 0.  pid must be
@@ -113,9 +121,10 @@ class Platform {
     virtual int process_holds(pid_t pid, const char* const* paths, int count) = 0;
 
     // Sleeps for seconds, returning early when a termination signal arrives
-    // (its handler has run).  The termination signals are kept blocked
-    // outside this call and wait_process, so none is lost between a check of
-    // the flag and the sleep.  A count of 0 only lets pending signals in.
+    // (its handler has run) or a child ends.  The termination signals and
+    // SIGCHLD are kept blocked outside the sleeps, so none is lost between a
+    // check of the flag and the sleep.  A count of 0 only lets pending
+    // signals in.
     virtual void sleep_seconds(unsigned seconds) = 0;
 
     // Sleeps until the clock reaches the whole second when, as sleep_seconds
@@ -172,19 +181,23 @@ struct TtyProcs {
 // session holds a descriptor of the same node (st_dev and st_ino), as pseudo-
 // terminals of every devpts instance share their numbers; a process with
 // the number whose session is not seen holding the node is only counted in
-// unconfirmed.  The calling process itself is never gathered.  Needs the
-// superuser to see other users' descriptors.  Returns 0 (p filled, possibly
-// empty), or -1 with errno set when the process table cannot be read (p
-// empty).  Async-signal-safe calls and fixed buffers only: no allocation.
+// unconfirmed.  Only processes on the terminal take room in p, and the
+// sessions' leaders come first: a logout in rounds reaches the login's shell
+// in its first round however many other processes there are.  The calling
+// process itself is never gathered.  Needs the superuser to see other
+// users' descriptors.  Returns 0 (p filled, possibly empty), or -1 with
+// errno set when the process table cannot be read (p empty).
+// Async-signal-safe calls and fixed buffers only: no allocation.
 int platform_tty_gather(int tty_fd, TtyProcs* p);
 
-// Ends the gathered processes: SIGHUP (and SIGCONT, so that a stopped one
-// can act on it) to each, then waits until all have ended or
+// Ends the gathered processes.  gentle: SIGHUP (and SIGCONT, so that a
+// stopped one can act on it) to each, then waits until all have ended or
 // HANGUP_GRACE_MS have passed; SIGTERM to those left, up to TERM_GRACE_MS
-// more; SIGKILL to those still left.  A process is signalled only while it
-// is the one gathered (never a later process that got its pid).  Releases
-// every handle; p is empty afterwards.  Signals with the caller's identity.
-void platform_tty_end(TtyProcs* p);
+// more; then, gentle or not, SIGKILL to those still left, and up to
+// KILL_WAIT_MS for them to go.  A process is signalled only while it is the
+// one gathered (never a later process that got its pid).  Releases every
+// handle; p is empty afterwards.  Signals with the caller's identity.
+void platform_tty_end(TtyProcs* p, int gentle);
 
 // What log lines call the process table that platform_tty_gather reads.
 extern const char* const platform_proc_name;

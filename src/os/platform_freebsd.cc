@@ -44,6 +44,12 @@ void os_utx_close() {
     endutxent();
 }
 
+// getutxent reads utx.active without a lock and tells no read error from
+// the end; a scan is taken as read whole.
+int os_utx_error() {
+    return 0;
+}
+
 int64_t os_monotonic() {
     // FreeBSD's CLOCK_MONOTONIC counts from boot and cannot be set; newer
     // releases name the same clock CLOCK_BOOTTIME.
@@ -135,25 +141,37 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
     }
     size_t n = len / sizeof tty_table[0];
     pid_t self = getpid();
-    for (size_t i = 0; i < n && p->count < TTY_PROCS_MAX; ++i) {
-        const struct kinfo_proc& k = tty_table[i];
-        if (k.ki_pid == self || k.ki_stat == SZOMB)
-            continue;
-        p->pid[p->count] = k.ki_pid;
-        p->start[p->count] = start_of(k);
-        p->handle[p->count] = -1;
-        ++p->count;
+    // The sessions' leaders first: once a leader has gone the terminal is
+    // taken from the rest of its session, so the rounds of a logout cannot
+    // be spent on a crowd while the shell lives on.
+    for (int leaders = 1; leaders >= 0; --leaders) {
+        for (size_t i = 0; i < n; ++i) {
+            const struct kinfo_proc& k = tty_table[i];
+            if (k.ki_pid == self || k.ki_stat == SZOMB || (k.ki_pid == k.ki_sid) != (leaders == 1))
+                continue;
+            if (p->count == TTY_PROCS_MAX) {
+                p->full = 1;
+                return 0;
+            }
+            p->pid[p->count] = k.ki_pid;
+            p->start[p->count] = start_of(k);
+            p->handle[p->count] = -1;
+            ++p->count;
+        }
     }
     return 0;
 }
 
-void platform_tty_end(TtyProcs* p) {
-    signal_all(p, SIGHUP);
-    signal_all(p, SIGCONT);
-    wait_ended(p, HANGUP_GRACE_MS);
-    signal_all(p, SIGTERM);
-    wait_ended(p, TERM_GRACE_MS);
+void platform_tty_end(TtyProcs* p, int gentle) {
+    if (gentle) {
+        signal_all(p, SIGHUP);
+        signal_all(p, SIGCONT);
+        wait_ended(p, HANGUP_GRACE_MS);
+        signal_all(p, SIGTERM);
+        wait_ended(p, TERM_GRACE_MS);
+    }
     signal_all(p, SIGKILL);
+    wait_ended(p, KILL_WAIT_MS);
     p->count = 0;
 }
 

@@ -41,6 +41,7 @@ struct utmpx utx_chunk[UTX_CHUNK];
 size_t utx_have;   // entries in utx_chunk
 size_t utx_pos;    // the next of them to give
 off_t utx_offset;  // where the entry after the last in utx_chunk starts
+int utx_errno;     // why this scan ended early; 0: it reached the end
 
 // Takes the lock glibc's writers and readers use, for reading.  A writer
 // holds it for one record, so it is waited for, but not for ever: after
@@ -61,10 +62,13 @@ bool utx_lock() {
 }
 
 // Reads the next chunk of whole entries from utx_offset.  Returns how many,
-// 0 at the end, on a read error or when the lock cannot be had.
+// 0 at the end, on a read error or when the lock cannot be had (then
+// utx_errno says which).
 size_t utx_fill() {
-    if (!utx_lock())
+    if (!utx_lock()) {
+        utx_errno = errno == EACCES || errno == EAGAIN || errno == EINTR ? EWOULDBLOCK : errno;
         return 0;
+    }
     auto* buf = reinterpret_cast<char*>(utx_chunk);
     size_t got = 0;
     while (got < sizeof utx_chunk) {
@@ -72,6 +76,8 @@ size_t utx_fill() {
             pread(utx_fd, buf + got, sizeof utx_chunk - got, utx_offset + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            utx_errno = errno;
         if (n <= 0)
             break;
         got += static_cast<size_t>(n);
@@ -89,6 +95,7 @@ size_t utx_fill() {
 
 void os_utx_rewind() {
     os_utx_close();
+    utx_errno = 0;
     utx_fd = open(utx_file, O_RDONLY | O_CLOEXEC);
     if (utx_fd < 0) {
         // Left to glibc as before, so that the scan never sees less than
@@ -123,6 +130,10 @@ void os_utx_close() {
     }
     utx_have = utx_pos = 0;
     utx_offset = 0;
+}
+
+int os_utx_error() {
+    return utx_errno;
 }
 
 int64_t os_monotonic() {
@@ -368,23 +379,77 @@ bool holds_node(int proc_fd, pid_t pid, const struct stat& node) {
     bool found = false;
     const char* name = nullptr;
     for (int seen = 0; !found && seen < FD_SCAN_MAX && scan_next(&s, &name) >= 0; ++seen) {
-        struct stat st;
-        found = fstatat(s.fd, name, &st, 0) == 0 && st.st_dev == node.st_dev &&
-                st.st_ino == node.st_ino;
+        // From what the kernel holds, never asking the file's file system:
+        // a descriptor of a FUSE or NFS file whose server does not answer
+        // would otherwise hold the logout up until its alarm.
+        struct statx sx;
+        found = statx(s.fd, name, AT_STATX_DONT_SYNC, STATX_INO, &sx) == 0 &&
+                makedev(sx.stx_dev_major, sx.stx_dev_minor) == node.st_dev &&
+                sx.stx_ino == node.st_ino;
     }
     close(s.fd);
     return found;
 }
 
-struct Candidate {
-    pid_t pid;
+// What the first look at /proc found of one session with the terminal's
+// number: whether any of its processes holds the node, and how many were
+// asked.
+struct SessionMark {
     int session;
-    unsigned long long start;
-    int verdict;  // 0 undecided, 1 on the terminal, -1 not seen on it
+    int probes;  // processes of it asked so far
+    bool on;     // one of them holds the node
 };
+
+// Sessions with the terminal's number a gather keeps marks for; a user can
+// make many (a devpts instance per user namespace), and one past these is
+// judged process by process.
+constexpr int TTY_SESSIONS_MAX = 512;
+// Processes of one session asked whether they hold the node, besides its
+// leader: a session's processes normally inherit the leader's descriptors,
+// and asking every one of a crowd would outlast the child's alarm.
+constexpr int SESSION_PROBES = 8;
 
 int pidfd_open_pid(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
+
+SessionMark* session_mark(SessionMark* marks, int* n, int session) {
+    for (int i = 0; i < *n; ++i)
+        if (marks[i].session == session)
+            return &marks[i];
+    if (*n == TTY_SESSIONS_MAX)
+        return nullptr;
+    marks[*n] = {session, 0, false};
+    return &marks[(*n)++];
+}
+
+// Takes process pid into p, if it is still the one read (same start time,
+// same terminal).  Returns 1 when taken, 0 when it ended meanwhile, -1 when
+// p is full.
+int take_process(TtyProcs* p, int proc_fd, pid_t pid, unsigned long long start, unsigned number) {
+    if (p->count == TTY_PROCS_MAX) {
+        p->full = 1;
+        return -1;
+    }
+    int h = pidfd_open_pid(pid);
+    // ESRCH: it ended.  Without a descriptor to spare (EMFILE, ENFILE) or
+    // memory, or before pidfds (ENOSYS), it is known by pid and start time.
+    if (h < 0 && errno == ESRCH)
+        return 0;
+    // The pid may have passed to a new process between the scan and the
+    // open: the same start time and terminal say it did not.
+    ProcStat again;
+    if (proc_stat_read(proc_fd, pid, &again) != 0 || again.start != start ||
+        again.tty_nr != number || again.state == 'Z') {
+        if (h >= 0)
+            close(h);
+        return 0;
+    }
+    p->pid[p->count] = pid;
+    p->start[p->count] = start;
+    p->handle[p->count] = h < 0 ? -1 : h;
+    ++p->count;
+    return 1;
 }
 
 }  // namespace
@@ -413,66 +478,72 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
         errno = EMEDIUMTYPE;
         return -1;
     }
-    Candidate cand[TTY_PROCS_MAX];
-    int n = 0;
     pid_t self = getpid();
+
+    // First look: which sessions with the number are on this very terminal.
+    // Only their processes take room below, so that no number of processes
+    // on another instance's terminal of the same number can crowd the
+    // terminal's own out.  A session id of 0 (a process of another pid
+    // namespace) stands alone.
+    SessionMark marks[TTY_SESSIONS_MAX];
+    int marked = 0;
     NumberScan s;
     s.fd = proc_fd;
     const char* name = nullptr;
     for (long pid; (pid = scan_next(&s, &name)) >= 0;) {
         ProcStat st;
         if (pid == self || proc_stat_read(proc_fd, static_cast<pid_t>(pid), &st) != 0 ||
-            st.tty_nr != number || st.state == 'Z')
+            st.tty_nr != number || st.state == 'Z' || st.session == 0)
             continue;
-        if (n == TTY_PROCS_MAX) {
-            p->full = 1;
-            break;
-        }
-        cand[n++] = {static_cast<pid_t>(pid), st.session, st.start, shared ? 0 : 1};
+        SessionMark* m = session_mark(marks, &marked, st.session);
+        if (m == nullptr || m->on || (m->probes >= SESSION_PROBES && pid != st.session))
+            continue;
+        ++m->probes;
+        m->on = !shared || holds_node(proc_fd, static_cast<pid_t>(pid), node);
     }
-    if (s.failed && n == 0) {
+    if (s.failed) {
         int saved = errno;
         close(proc_fd);
         errno = saved;
         return -1;
     }
 
-    // A session is on the terminal when one of its processes holds the node;
-    // a session id of 0 (a process of another pid namespace) stands alone.
-    for (int i = 0; i < n; ++i) {
-        if (cand[i].verdict != 0)
-            continue;
-        int verdict = -1;
-        for (int j = i; j < n && verdict < 0; ++j)
-            if ((j == i || (cand[i].session != 0 && cand[j].session == cand[i].session)) &&
-                holds_node(proc_fd, cand[j].pid, node))
-                verdict = 1;
-        for (int j = i; j < n; ++j)
-            if (j == i || (cand[i].session != 0 && cand[j].session == cand[i].session))
-                cand[j].verdict = verdict;
+    // The sessions' leaders first: once a leader has gone the kernel takes
+    // the terminal from the rest of its session, so the rounds of a logout
+    // cannot be spent on a crowd while the shell lives on.
+    for (int i = 0; i < marked; ++i) {
+        ProcStat st;
+        if (marks[i].on && proc_stat_read(proc_fd, marks[i].session, &st) == 0 &&
+            st.tty_nr == number && st.session == marks[i].session && st.state != 'Z')
+            take_process(p, proc_fd, marks[i].session, st.start, number);
     }
-
-    for (int i = 0; i < n; ++i) {
-        if (cand[i].verdict < 0) {
+    lseek(proc_fd, 0, SEEK_SET);
+    s = NumberScan{};
+    s.fd = proc_fd;
+    for (long pid; (pid = scan_next(&s, &name)) >= 0;) {
+        ProcStat st;
+        if (pid == self || proc_stat_read(proc_fd, static_cast<pid_t>(pid), &st) != 0 ||
+            st.tty_nr != number || st.state == 'Z')
+            continue;
+        const SessionMark* m = nullptr;
+        for (int i = 0; st.session != 0 && i < marked && m == nullptr; ++i)
+            if (marks[i].session == st.session)
+                m = &marks[i];
+        if (m != nullptr && pid == st.session) {
+            // A leader: taken above, or not on the terminal.
+            p->unconfirmed += m->on ? 0 : 1;
+            continue;
+        }
+        // Past the marks (or in another pid namespace) a process answers
+        // for itself.
+        bool on = m != nullptr ? m->on
+                               : !shared || holds_node(proc_fd, static_cast<pid_t>(pid), node);
+        if (!on) {
             ++p->unconfirmed;
             continue;
         }
-        int h = pidfd_open_pid(cand[i].pid);
-        if (h < 0 && errno != ENOSYS)
-            continue;  // ended meanwhile
-        // The pid may have passed to a new process between the scan and the
-        // open: the same start time and terminal say it did not.
-        ProcStat again;
-        if (proc_stat_read(proc_fd, cand[i].pid, &again) != 0 || again.start != cand[i].start ||
-            again.tty_nr != number) {
-            if (h >= 0)
-                close(h);
-            continue;
-        }
-        p->pid[p->count] = cand[i].pid;
-        p->start[p->count] = cand[i].start;
-        p->handle[p->count] = h;
-        ++p->count;
+        if (take_process(p, proc_fd, static_cast<pid_t>(pid), st.start, number) < 0)
+            break;
     }
     close(proc_fd);
     return 0;
@@ -544,17 +615,22 @@ void wait_ended(TtyProcs* p, int proc_fd, int ms) {
 
 }  // namespace
 
-void platform_tty_end(TtyProcs* p) {
+void platform_tty_end(TtyProcs* p, int gentle) {
     int proc_fd = -1;
     for (int i = 0; i < p->count && proc_fd < 0; ++i)
         if (p->handle[i] == -1)
             proc_fd = open(PATH_PROC, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    signal_all(p, proc_fd, SIGHUP);
-    signal_all(p, proc_fd, SIGCONT);
-    wait_ended(p, proc_fd, HANGUP_GRACE_MS);
-    signal_all(p, proc_fd, SIGTERM);
-    wait_ended(p, proc_fd, TERM_GRACE_MS);
+    if (gentle) {
+        signal_all(p, proc_fd, SIGHUP);
+        signal_all(p, proc_fd, SIGCONT);
+        wait_ended(p, proc_fd, HANGUP_GRACE_MS);
+        signal_all(p, proc_fd, SIGTERM);
+        wait_ended(p, proc_fd, TERM_GRACE_MS);
+    }
     signal_all(p, proc_fd, SIGKILL);
+    // Until they are gone, so that a look at the terminal afterwards does
+    // not find them still dying.
+    wait_ended(p, proc_fd, KILL_WAIT_MS);
     for (int i = 0; i < p->count; ++i)
         if (p->handle[i] >= 0)
             close(p->handle[i]);

@@ -14,6 +14,8 @@
 void os_utx_rewind();
 const struct utmpx* os_utx_next();
 void os_utx_close();
+// Platform::utx_error.
+int os_utx_error();
 
 // Platform::monotonic: whole seconds of the system's clock that cannot be
 // set, suspended time included where the system counts it.

@@ -84,6 +84,7 @@ class PosixPlatform final : public Platform {
     void utx_rewind() override { os_utx_rewind(); }
     const struct utmpx* utx_next() override { return os_utx_next(); }
     void utx_close() override { os_utx_close(); }
+    int utx_error() override { return os_utx_error(); }
 
     const struct passwd* pw_by_name(const char* name) override { return getpwnam(name); }
     const struct group* gr_by_name(const char* name) override { return getgrnam(name); }
@@ -102,30 +103,16 @@ class PosixPlatform final : public Platform {
 
     pid_t fork_process() override { return fork(); }
 
-    pid_t wait_process(pid_t pid, int* status) override {
-        sigset_t m = open_mask();
+    pid_t reap_process(pid_t pid, int* status) override {
         for (;;) {
             pid_t r = waitpid(pid, status, WNOHANG);
-            if (r == pid)
-                return r;
             if (r < 0 && errno == EINTR)
                 continue;
-            if (r < 0)
-                return -1;
-            // SIGCHLD is blocked until sigsuspend, so the child's end cannot
-            // slip in between waitpid and the suspension.
-            sigsuspend(&m);
-            r = waitpid(pid, status, WNOHANG);
-            if (r == pid)
-                return r;
-            if (r < 0 && errno != EINTR)
-                return -1;
-            // Woken by something other than the child's end: a termination
-            // signal, which the caller looks at before waiting again.
-            errno = EINTR;
-            return -1;
+            return r;
         }
     }
+
+    void end_child(pid_t pid) override { kill(pid, SIGKILL); }
 
     void sleep_seconds(unsigned seconds) override {
         sigset_t m = open_mask();

@@ -123,7 +123,7 @@ TEST_F(DryRunTest, VerdictsAreTheDaemonsNextPass) {
         daemon_acts.clear();
         warn_observer = [](const SessionRecord* r, int kind) {
             daemon_acts.emplace_back(static_cast<int>(r - SessionTable),
-                                     static_cast<uint32_t>(kind), r->ended == SESSION_LOGGED_OUT);
+                                     static_cast<uint32_t>(kind), r->ended == SESSION_ENDING);
         };
         int forks = fake_.forks;
         poll_scan(0);

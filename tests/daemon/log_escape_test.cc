@@ -84,11 +84,10 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
     expected += Stamp(fake.clock) + ": Error in warn--Cannot open " + tty_text + " for " +
                 user_text + ".\n";
 
-    // The logout: unknown user, terminal that cannot be opened, so no
-    // process is looked for.
+    // The logout: unknown user, terminal that does not exist (so no process
+    // is looked for, and none can be on it).
     EXPECT_EQ(RunInChild([&] {
-                  zap(&r, "idle", 1);
-                  return 0;
+                  return enforce_test::Zap(r, "idle", 1) == CHILD_DONE ? 0 : 1;
               }),
               0);
     expected += "Error getting user information for " + user_text +

@@ -24,6 +24,8 @@
 #include "base/event_log.h"
 #include "base/session_table.h"
 #include "enforce/logout.h"
+#include "enforce/warn.h"
+#include "os/platform.h"
 #include "pathnames.h"
 
 namespace enforce_test {
@@ -150,6 +152,17 @@ inline SessionRecord Session(const char* user, const std::string& path, int64_t 
     std::strncpy(r.tty_path, path.c_str(), sizeof r.tty_path - 1);
     r.login_time = login_time;
     return r;
+}
+
+// zap as a logout's child runs it: the user looked up first, as the daemon
+// does before the fork.  Returns zap's outcome.
+inline int Zap(const SessionRecord& r, const char* reason, int deliver) {
+    SessionRecord w = r;
+    w.warned = WARN_IDLE;
+    WarnOrder o;
+    warn_prepare(&w, WARN_IDLE, deliver, platform->now(), &o);
+    int left = 0;
+    return zap(&r, reason, deliver, o.uid, o.uid_known, &left);
 }
 
 inline std::string Stamp(time_t t, size_t width = 19) {

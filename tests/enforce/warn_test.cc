@@ -32,6 +32,8 @@ class WarnTest : public testing::Test {
    protected:
     void SetUp() override {
         Reset();
+        fake.AddUser("ann", 1000, 1000);
+        fake.AddUser("bob", 1001, 1001);
         fake.Install();
     }
     void TearDown() override { unwritable_reset(); }
@@ -44,6 +46,7 @@ class WarnTest : public testing::Test {
         settings_init();
         SessionTable[0] = Session("ann", "/dev/pts/1", 100);
         SessionTable[3] = Session("bob", "/dev/pts/2", 200);
+        session_count = 4;
         ActiveSessions[0] = &SessionTable[3];
         active_count = 1;
         fake.watch = &SessionTable[0];
@@ -146,11 +149,16 @@ TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
     EXPECT_EQ(SessionTable[0].ended, SESSION_OPEN);
 }
 
-TEST_F(WarnTest, WaitInterruptedOrFailing) {
+// The daemon goes on while a child runs and takes it up when it has ended.
+TEST_F(WarnTest, ChildTakenUpWhenItEnds) {
     fake.wait_status = 5 << 8;
-    fake.wait_errnos = {EINTR, EINTR};  // no termination request: wait again
+    fake.wait_errnos = {0, 0};  // still running at the first two looks
     warn(0, WARN_IDLE, 1);
-    EXPECT_EQ(fake.waits, 3);
+    EXPECT_EQ(warn_children_running(), 1);
+    warn_children_reap();
+    EXPECT_EQ(unwritable_find(&SessionTable[0]), 0);
+    warn_children_reap();
+    EXPECT_EQ(warn_children_running(), 0);
     EXPECT_EQ(unwritable_find(&SessionTable[0]), 1);
 
     Reset();  // no status at all: only the warned bit and one line
@@ -161,18 +169,72 @@ TEST_F(WarnTest, WaitInterruptedOrFailing) {
     EXPECT_EQ(dir.Log(), "Cannot wait in warn: No child processes\n");
 }
 
+// A logout is done only when its child says the terminal's processes are
+// gone; one that left some is tried again, LOGOUT_TRIES times in all.
+TEST_F(WarnTest, LogoutFailuresAreToldAndTriedAgain) {
+    const std::string line = Stamp(fake.clock) + " : ann on /dev/pts/1 still logged in after logout for xlock: ";
+    struct Case {
+        int status;
+        int tries;  // before
+        int ended;  // after
+        std::string log;
+    } cases[] = {
+        {0, 0, SESSION_LOGGED_OUT, ""},
+        {CHILD_LEFT << 8, 0, SESSION_OPEN, line + "terminal not opened\n"},
+        {CHILD_NO_TABLE << 8, 1, SESSION_OPEN, line + "no process table\n"},
+        {SIGKILL, 0, SESSION_OPEN, line + "cut off\n"},
+        {CHILD_TIMED_OUT << 8, LOGOUT_TRIES - 1, SESSION_UNENDED,
+         line + "cut off\n" + Stamp(fake.clock) +
+             " : gave up logging out ann on /dev/pts/1 after 3 tries\n"},
+    };
+    for (const Case& c : cases) {
+        Reset();
+        WriteFile(dir.log, "");
+        fake.wait_status = c.status;
+        fake.wait_errnos = {0};
+        SessionTable[0].logout_tries = c.tries;
+        warn_pass_wanted = 0;
+        warn(0, WARN_XLOCK, 1);
+        EXPECT_EQ(SessionTable[0].ended, SESSION_ENDING);
+        warn(0, WARN_XLOCK, 1);  // under way: nothing more
+        EXPECT_EQ(fake.forks, 1);
+        warn_children_reap();
+        EXPECT_EQ(SessionTable[0].ended, c.ended) << c.status;
+        EXPECT_EQ(warn_pass_wanted, c.ended == SESSION_OPEN ? 1 : 0) << c.status;
+        EXPECT_EQ(dir.Log(), c.log);
+    }
+}
+
+// One user's children cannot take all the room: a login of theirs past
+// CHILDREN_PER_USER waits, another user's does not.
+TEST_F(WarnTest, EachUserHasItsShareOfChildren) {
+    fake.children_run = true;
+    for (int i = 0; i <= CHILDREN_PER_USER; ++i) {
+        SessionTable[10 + i] = Session("ann", "/dev/pts/" + std::to_string(10 + i), 100);
+        session_count = 11 + i;
+        warn_pass_wanted = 0;
+        warn(10 + i, WARN_IDLE, 1);
+    }
+    EXPECT_EQ(fake.forks, CHILDREN_PER_USER);
+    EXPECT_EQ(warn_pass_wanted, 1);
+    EXPECT_EQ(SessionTable[10 + CHILDREN_PER_USER].warned, 0u);
+    EXPECT_EQ(SessionTable[10 + CHILDREN_PER_USER].next_check, fake.clock);
+    warn(0, WARN_IDLE, 1);  // bob's turn is not taken by ann's
+    EXPECT_EQ(fake.forks, CHILDREN_PER_USER);
+    ActiveSessions[0] = &SessionTable[3];
+    warn(0, WARN_MULTIPLE, 1);
+    EXPECT_EQ(fake.forks, CHILDREN_PER_USER + 1);
+    fake.children_run = false;
+    warn_children_reap();
+    EXPECT_EQ(warn_children_running(), 0);
+}
+
 TEST_F(WarnTest, FatalPaths) {
     const std::string killed = Stamp(fake.clock, 24) + "  quelld killed.\n";
     fake.fork_result = -1;
     fake.fork_errno = EAGAIN;
     EXPECT_EXIT(warn(0, WARN_IDLE, 1), testing::ExitedWithCode(1), "");
     EXPECT_EQ(dir.Log(), "Cannot fork in warn: Resource temporarily unavailable\n" + killed);
-
-    WriteFile(dir.log, "");  // a termination signal while waiting for the child
-    fake.fork_result = 4242;
-    fake.wait_errnos = {EINTR};
-    EXPECT_EXIT((terminate_requested = 1, warn(0, WARN_IDLE, 1)), testing::ExitedWithCode(1), "");
-    EXPECT_EQ(dir.Log(), killed);
 }
 
 TEST_F(WarnTest, UnwritableList) {
@@ -252,8 +314,17 @@ TEST_F(WarnTest, ChildLogsOut) {
     }
 }
 
+// Takes up the children until none runs.
+void ReapAll() {
+    while (warn_children_running() > 0) {
+        warn_children_reap();
+        usleep(10000);
+    }
+}
+
 // The real fork and platform, as the daemon runs them: a first call warns,
-// a second logs out, and a logout that hangs is cut off by the alarm.
+// a second logs out, and a logout that hangs is cut off by the alarm, told
+// as such and tried again.
 TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
     TempDir dir;
     Pty pty;
@@ -262,26 +333,33 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
         signals_init();
         session_table_reset();
         session_table_reserve(500);
+        session_count = 1;
         clock_step_reset();
         settings_init();
         warn_time = 60;
         SessionTable[0] = Session("root", pty.path);
         SessionTable[0].idle_limit = 600;
         warn(0, WARN_IDLE, 1);
+        ReapAll();
         if (SessionTable[0].warned != WARN_IDLE)
             return 1;
         warn(0, WARN_IDLE, 1);
+        ReapAll();
         // Logged out for good; a new login on the line is acted on again.
         if (SessionTable[0].ended != SESSION_LOGGED_OUT)
             return 3;
         SessionTable[0].ended = SESSION_OPEN;
-        // The logout's last step, its log line, never ends.
+        // The logout's last step, its log line, never ends in the child.
         log_hook = [](const char*, va_list) {
             for (;;) pause();
         };
         auto start = std::chrono::steady_clock::now();
         warn(0, WARN_XLOCK, 0);
+        log_hook = nullptr;
+        ReapAll();
         auto took = std::chrono::steady_clock::now() - start;
+        if (SessionTable[0].ended != SESSION_OPEN || SessionTable[0].logout_tries != 1)
+            return 4;
         return took > std::chrono::milliseconds(4500) && took < std::chrono::seconds(8) ? 0 : 2;
     });
     EXPECT_EQ(result, 0);
@@ -294,6 +372,7 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
     std::string log = dir.Log();  // the cut-off logout never logs its reason
     EXPECT_NE(log.find("because idle"), std::string::npos);
     EXPECT_EQ(log.find("because xlock"), std::string::npos);
+    EXPECT_NE(log.find("still logged in after logout for xlock: cut off"), std::string::npos);
 }
 
 }  // namespace
