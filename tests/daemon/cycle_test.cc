@@ -426,3 +426,38 @@ TEST_F(CycleTest, GroupCheckPassesOverAJoinedPane) {
 }
 
 }  // namespace
+
+// A scan cut short (the database's lock not had) forgets nothing: the
+// logins it did not reach keep their records, nothing counts logins
+// against each other, and the failure and the recovery are logged once each.
+// A login time past January 2038 in glibc's 32-bit field reads as such.
+TEST_F(CycleTest, ReadFailureKeepsTheLogins) {
+    fake.AddUser("alice", 1001, 100);
+    fake.AddUser("bob", 1002, 100);
+    fake.AddLogin("alice", "pts/1", "", 100);
+    fake.AddLogin("bob", "pts/2", "", 200).ut_tv.tv_sec = static_cast<int32_t>(2200000000U);
+    Scan();
+    ASSERT_EQ(session_count, 2);
+    EXPECT_EQ(SessionTable[1].login_time, 2200000000);
+    SessionTable[1].warned = WARN_IDLE;
+    const std::string stamp = Log();
+
+    fake.utx_errno = EWOULDBLOCK;
+    fake.utx_stop = 1;
+    time_t now = fake.clock;
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(Scan(), "idle 0;");  // the login it reached, and no more
+        EXPECT_EQ(session_count, 2);
+        EXPECT_EQ(active_count, 0);
+        EXPECT_LE(poll_scan(0), now + 5);
+    }
+    EXPECT_EQ(SessionTable[1].warned, static_cast<uint32_t>(WARN_IDLE));
+    fake.utx_errno = 0;
+    EXPECT_EQ(Scan(), "idle 0;idle 1;refuse alice bob;session 2;multiple 2;group bob 2;");
+    EXPECT_EQ(SessionTable[1].warned, static_cast<uint32_t>(WARN_IDLE));
+    std::string day = Log().substr(stamp.size());
+    EXPECT_EQ(day, std::string(ctime(&now)).substr(0, 19) +
+                       " : cannot read the login database: its lock is held; its logins are "
+                       "kept\n" +
+                       std::string(ctime(&now)).substr(0, 19) + " : login database read again.\n");
+}

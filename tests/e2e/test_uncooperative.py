@@ -1,0 +1,143 @@
+"""Enforcement against a local user who does not cooperate: decoy processes,
+a crowd on the login's own terminal, terminals that never drain, and the
+login database's lock held.  "Logged out" must mean the session is gone, and
+nothing one user does may put off another's logout.
+"""
+
+import fcntl
+import os
+import re
+import struct
+import time
+
+import sandbox
+from logins import POLICY, expect_notice, fill_output, idle_login, logged_out
+from sandbox import STAMP19
+from test_kill import TIOCGPTN, TIOCSPTLCK, running, start_on
+
+
+def crowd_on(path, count, user, low_pid=None):
+    """A session of ``user`` on the terminal at ``path``: a leader and ``count``
+    sleeps of its own, all holding the terminal.  With ``low_pid`` the sleeps get
+    pids from there up, below the leader's (as after pids wrap).  Returns the
+    leader's pid."""
+    uid, gid, groups = sandbox.user_ids(user)
+    r, w = os.pipe()
+    last_pid = "/proc/sys/kernel/ns_last_pid"
+    if low_pid is not None:
+        with open(last_pid, "w") as f:
+            f.write(str(low_pid + 100000))
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.setsid()
+            fd = os.open(path, os.O_RDWR)
+            for n in (0, 1, 2):
+                os.dup2(fd, n)
+            os.close(fd)
+            if low_pid is not None:
+                with open(last_pid, "w") as f:
+                    f.write(str(low_pid))
+            os.setgroups(groups)
+            os.setgid(gid)
+            os.setuid(uid)
+            for _ in range(count):
+                if os.fork() == 0:
+                    os.close(w)
+                    os.execvp("sleep", ["sleep", "100000"])
+            os.write(w, b"x")
+            os.close(w)
+            os.execvp("sleep", ["sleep", "100000"])
+        finally:
+            os._exit(127)
+    os.close(w)
+    os.read(r, 1)
+    os.close(r)
+    sandbox.wait_until(lambda: running(pid), what="the crowd's leader")
+    return pid
+
+
+class UncooperativeTest(sandbox.SandboxTestCase):
+    def test_decoys_on_another_instance_do_not_hide_the_login(self):
+        sandbox.add_user("alice")
+        alice = idle_login("alice")
+        number = int(alice.line.split("/")[1])
+        # The user's own devpts instance, with a terminal of the same number.
+        other = sandbox.dev_path("mypts")
+        os.mkdir(other)
+        sandbox._mount("devpts", other, "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
+        self.addCleanup(sandbox.unmount, other)
+        masters = []
+        self.addCleanup(lambda: [os.close(m) for m in masters])
+        while True:
+            m = os.open(other + "/ptmx", os.O_RDWR | os.O_NOCTTY)
+            masters.append(m)
+            if struct.unpack("I", fcntl.ioctl(m, TIOCGPTN, b"\0" * 4))[0] == number:
+                break
+        fcntl.ioctl(masters[-1], TIOCSPTLCK, struct.pack("i", 0))
+        decoys = start_on(f"{other}/{number}", [0] * 300)
+
+        sandbox.start_daemon(config=POLICY)
+        logged_out(self, alice, sandbox.because("alice", alice.path, "idle"))
+        self.assertEqual([p for p in decoys if not running(p)], [])
+
+    def test_a_crowd_with_lower_pids_does_not_hide_the_shell(self):
+        uid = sandbox.add_user("alice")
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        path = os.ttyname(slave)
+        os.close(slave)
+        os.chown(path, uid, sandbox.tty_gid())
+        sandbox.set_tty_times(path, sandbox.ago(120), sandbox.ago(120))
+        leader = crowd_on(path, 1100, "alice", low_pid=2000)
+        sandbox.add_login("alice", path[5:], "", sandbox.ago(600), leader)
+        sandbox.start_daemon(config=POLICY)
+        sandbox.wait_for_log(sandbox.because("alice", path, "idle"), timeout=30)
+        self.assertFalse(running(leader))
+
+    def test_refusals_hold_against_a_terminal_that_does_not_drain(self):
+        sandbox.add_user("mallory")
+        sandbox.add_user("night")
+        mallory = sandbox.login("mallory", login_time=sandbox.ago(10))
+        night = sandbox.login("night", login_time=sandbox.ago(10))
+        for s in (mallory, night):
+            fill_output(s)
+        # A window three days off: closed now in any time zone.
+        day = time.strftime("%a", time.gmtime(time.time() + 3 * 86400)).lower()
+        sandbox.start_daemon(config=POLICY + f"hours {day} 00:00-24:00 login night\n")
+        for s, reason in ((mallory, "refused"), (night, "hours")):
+            sandbox.wait_for_log(sandbox.because(s.user, s.path, reason), timeout=30)
+            sandbox.wait_until(lambda: not s.alive(), what=f"{s.user}'s session to end")
+
+    def test_stuck_terminals_do_not_put_off_another_users_logout(self):
+        sandbox.add_user("alice")
+        sandbox.add_user("mallory")
+        stuck = [idle_login("mallory") for _ in range(4)]
+        for s in stuck:
+            fill_output(s)
+        alice = idle_login("alice")
+        started = time.time()
+        sandbox.start_daemon(config="timeout default 1\nwarn 2\nsleep 5\n")
+        logged_out(self, alice, sandbox.because("alice", alice.path, "idle"))
+        # Warned at the first pass, logged out when the grace is over.
+        self.assertLess(time.time() - started, 12)
+
+    def test_lock_held_across_a_grace(self):
+        sandbox.add_user("alice")
+        alice = idle_login("alice")
+        sandbox.start_daemon(config="timeout default 1\nwarn 8\nsleep 2\n")
+        warning = b"This terminal has been idle"
+        alice.expect(warning, timeout=20)
+        with open(sandbox.UTMP_PATH, "rb+") as utmp:
+            fcntl.lockf(utmp, fcntl.LOCK_EX)
+            sandbox.wait_for_log(rf"^{STAMP19} : cannot read the login database: its lock is "
+                                 rf"held; its logins are kept$", timeout=20)
+            time.sleep(10)  # past the grace's end
+            self.assertTrue(alice.alive())
+        sandbox.wait_for_log(rf"^{STAMP19} : login database read again\.$", timeout=20)
+        # Logged out once, with no second warning.
+        seen = alice.read(until=b"Logged out by the system.", timeout=20)
+        self.assertEqual(seen.count(warning), 1)
+        sandbox.wait_for_log(sandbox.because("alice", alice.path, "idle"))
+        self.assertEqual(len(re.findall(r"because idle", sandbox.read_log())), 1)
