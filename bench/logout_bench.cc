@@ -1,5 +1,5 @@
 // A forced logout from start to end: the warning child forked, zap (every
-// descriptor from 2 up closed, the notice written to a real pseudo-terminal,
+// descriptor from 3 up closed, the notice written to a real pseudo-terminal,
 // the process table searched for the terminal's processes, the log line),
 // the child reaped.  Measured under
 // a hard descriptor limit of 2^20 and of 2^30, to show that closing the
@@ -23,10 +23,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/event_log.h"
 #include "base/session_table.h"
 #include "enforce/logout.h"
+#include "enforce/warn.h"
 #include "pathnames.h"
 
 namespace {
@@ -187,8 +189,8 @@ void BM_ForcedLogout(benchmark::State& state) {
                 if (setrlimit(RLIMIT_NOFILE, &rl) != 0 || dup2(0, static_cast<int>(top - 1)) < 0)
                     _exit(4);
             }
-            zap(&r, "idle", 1);
-            _exit(0);
+            int left = 0;
+            _exit(zap(&r, "idle", 1, 0, 1, &left));
         }
         int status;
         waitpid(pid, &status, 0);
@@ -246,5 +248,144 @@ BENCHMARK(BM_CloseEveryNumber)
     ->Arg(20)
     ->ArgName("log2_numbers")
     ->Unit(benchmark::kMillisecond);
+
+// A session of count processes besides its leader on the terminal at path,
+// all of them in the leader's session and holding the terminal; returns the
+// leader once all are in place.
+pid_t start_crowd(const char* path, int count) {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        if (open(path, O_RDWR) < 0)
+            _exit(1);
+        for (int i = 0; i < count; ++i)
+            if (fork() == 0) {
+                close(ready[1]);
+                for (;;) pause();
+            }
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        for (;;) pause();
+    }
+    char c;
+    close(ready[1]);
+    if (read(ready[0], &c, 1) != 1)
+        pid = -1;
+    close(ready[0]);
+    return pid;
+}
+
+// A logout of a terminal with arg 0 processes on it (a leader and the rest
+// of its session), from the fork of its child until every process of the
+// terminal is gone and the child has reported.
+void BM_LogoutOfACrowd(benchmark::State& state) {
+    log_path = "/dev/null";
+    int count = static_cast<int>(state.range(0));
+    int failed = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            state.SkipWithError("no pseudo-terminal");
+            return;
+        }
+        static SessionRecord r;
+        std::snprintf(r.tty_path, sizeof r.tty_path, "%s", ptsname(master));
+        std::strcpy(r.user, "root");
+        pid_t leader = start_crowd(r.tty_path, count - 1);
+        state.ResumeTiming();
+        pid_t pid = fork();
+        if (pid == 0) {
+            int left = 0;
+            _exit(zap(&r, "idle", 1, 0, 1, &left));
+        }
+        int status;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != CHILD_DONE)
+            ++failed;
+        state.PauseTiming();
+        waitpid(leader, &status, 0);
+        while (waitpid(-1, &status, WNOHANG) > 0) {
+        }
+        close(master);
+        state.ResumeTiming();
+    }
+    if (failed > 0)
+        state.SkipWithError("a logout left processes");
+}
+BENCHMARK(BM_LogoutOfACrowd)
+    ->Arg(1)
+    ->Arg(300)
+    ->Arg(2000)
+    ->ArgName("processes")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+
+// The part of a pass that acts: 500 logins, arg 0 of them due for an idle
+// warning on terminals whose output queue is full and never drains, each
+// the login of another user.  Before, each such warning held the pass up to
+// its child's five-second alarm; now the pass only forks (as far as
+// CHILDREN_MAX allows) and goes on.  Measured: the calls of warn for the due
+// logins, not the children's work.
+void BM_PassWithStuckTerminals(benchmark::State& state) {
+    log_path = "/dev/null";
+    int stuck = static_cast<int>(state.range(0));
+    constexpr int logins = 500;
+    std::vector<int> masters;
+    session_table_reset();
+    session_table_reserve(logins);
+    for (int i = 0; i < logins; ++i) {
+        SessionRecord* r = &SessionTable[i];
+        std::snprintf(r->user, sizeof r->user, "u%d", i);
+        std::snprintf(r->tty_path, sizeof r->tty_path, "/dev/null");
+        r->idle_limit = 600;
+        if (i < stuck) {
+            int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) {
+                state.SkipWithError("no pseudo-terminal");
+                return;
+            }
+            masters.push_back(m);
+            std::snprintf(r->tty_path, sizeof r->tty_path, "%s", ptsname(m));
+            int fd = open(r->tty_path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+            char block[1024] = {};
+            for (int refused = 0; fd >= 0 && refused < 10;)
+                if (write(fd, block, sizeof block) > 0) {
+                    refused = 0;
+                } else {
+                    ++refused;
+                    usleep(20000);
+                }
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    session_count = logins;
+    for (auto _ : state) {
+        for (int i = 0; i < stuck; ++i) {
+            SessionTable[i].warned = 0;
+            SessionTable[i].ended = SESSION_OPEN;
+            warn(i, WARN_IDLE, 1);
+        }
+        state.PauseTiming();
+        while (warn_children_running() > 0) {
+            warn_children_reap();
+            usleep(10000);
+        }
+        state.ResumeTiming();
+    }
+    for (int m : masters) close(m);
+    session_table_reset();
+}
+BENCHMARK(BM_PassWithStuckTerminals)
+    ->Arg(100)
+    ->ArgName("stuck")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace

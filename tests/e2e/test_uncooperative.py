@@ -16,6 +16,12 @@ from sandbox import STAMP19
 from test_kill import TIOCGPTN, TIOCSPTLCK, running, start_on
 
 
+def set_last_pid(pid):
+    """The next process of the sandbox gets the first free pid after ``pid``."""
+    with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+        f.write(str(pid))
+
+
 def crowd_on(path, count, user, low_pid=None):
     """A session of ``user`` on the terminal at ``path``: a leader and ``count``
     sleeps of its own, all holding the terminal.  With ``low_pid`` the sleeps get
@@ -61,7 +67,11 @@ def crowd_on(path, count, user, low_pid=None):
 class UncooperativeTest(sandbox.SandboxTestCase):
     def test_decoys_on_another_instance_do_not_hide_the_login(self):
         sandbox.add_user("alice")
+        # The login's processes after the decoys in the process table, as
+        # when the decoys were started first.
+        set_last_pid(60000)
         alice = idle_login("alice")
+        set_last_pid(300)
         number = int(alice.line.split("/")[1])
         # The user's own devpts instance, with a terminal of the same number.
         other = sandbox.dev_path("mypts")
