@@ -336,6 +336,9 @@ void poll_forever() {
         warn_children_reap();
         warn_pass_wanted = 0;
         time_t wake = poll_once();
+        // The wake time on the clock that no one can set too: a step of the
+        // wall clock back must not put the next pass off by as much.
+        int64_t wake_mono = platform->monotonic() + (wake - platform->now());
         // Between passes the daemon takes up its warning children as they
         // end, and runs the next pass early only for what was put off or is
         // to be tried again.
@@ -357,7 +360,8 @@ void poll_forever() {
                 platform->sleep_until(until);
             terminate_if_requested();
             warn_children_reap();
-            if (warn_pass_wanted || platform->now() >= wake)
+            if (warn_pass_wanted || platform->now() >= wake ||
+                platform->monotonic() >= wake_mono)
                 break;
         }
     }

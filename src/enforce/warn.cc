@@ -324,10 +324,12 @@ void child_failed(const Child& c, SessionRecord* r, int outcome, int left) {
     audit_logout_failed(&c.login, reason, c.limit, c.rule, left);
     if (r == nullptr || r->ended != SESSION_ENDING)
         return;
+    // Tried again at the next pass, not at once: what kept the processes
+    // (a process table out of reach, a process in an uninterruptible
+    // wait) is given an interval to pass.
     if (++r->logout_tries < LOGOUT_TRIES) {
         r->ended = SESSION_OPEN;
         r->next_check = platform->now();
-        warn_pass_wanted = 1;
         return;
     }
     r->ended = SESSION_UNENDED;

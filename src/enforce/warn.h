@@ -88,8 +88,8 @@ void warn_children_reap();
 // Children not yet taken up.
 int warn_children_running();
 
-// Set when an action was put off or a logout is to be tried again: the
-// daemon should run a pass as soon as a child ends, not wait its interval.
+// Set when an action was put off: the daemon should run a pass as soon as a
+// child ends, not wait its interval.
 // The daemon clears it.
 extern int warn_pass_wanted;
 
