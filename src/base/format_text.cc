@@ -81,13 +81,23 @@ void put_number(Sink* s, const Conversion& conv, uint64_t magnitude, char sign, 
         put_n(s, ' ', conv.width - body);
 }
 
-// The length modifiers: none, l, ll and z (size_t).
-enum Length { LEN_INT, LEN_L, LEN_LL, LEN_Z };
+// The length modifiers: none, hh, h, l, ll, z (size_t), j (intmax_t) and
+// t (ptrdiff_t).  A char or short arrives promoted to int and is cut back.
+enum Length { LEN_INT, LEN_HH, LEN_H, LEN_L, LEN_LL, LEN_Z };
 
 Length read_length(const char** p) {
-    if (**p == 'z') {
+    static_assert(sizeof(intmax_t) == sizeof(long long) && sizeof(ptrdiff_t) == sizeof(size_t));
+    char m = **p;
+    if (m == 'z' || m == 'j' || m == 't') {
         ++*p;
-        return LEN_Z;
+        return m == 'j' ? LEN_LL : LEN_Z;
+    }
+    if (**p == 'h') {
+        ++*p;
+        if (**p != 'h')
+            return LEN_H;
+        ++*p;
+        return LEN_HH;
     }
     if (**p != 'l')
         return LEN_INT;
@@ -102,6 +112,10 @@ int64_t signed_arg(va_list* ap, Length len) {
     switch (len) {
         case LEN_INT:
             return va_arg(*ap, int);
+        case LEN_HH:
+            return static_cast<signed char>(va_arg(*ap, int));
+        case LEN_H:
+            return static_cast<short>(va_arg(*ap, int));
         case LEN_L:
             return va_arg(*ap, long);
         case LEN_LL:
@@ -116,6 +130,10 @@ uint64_t unsigned_arg(va_list* ap, Length len) {
     switch (len) {
         case LEN_INT:
             return va_arg(*ap, unsigned);
+        case LEN_HH:
+            return static_cast<unsigned char>(va_arg(*ap, unsigned));
+        case LEN_H:
+            return static_cast<unsigned short>(va_arg(*ap, unsigned));
         case LEN_L:
             return va_arg(*ap, unsigned long);
         case LEN_LL:
@@ -188,12 +206,15 @@ int vformat_text(char* buf, size_t size, const char* format, va_list ap_in) {
                 put(&s, '%');
                 break;
             default:
-                // Not one of ours: shown as written, so that the slip is seen.
-                for (const char* q = start; q < p; ++q) put(&s, *q);
-                if (*p == '\0')
-                    continue;
-                put(&s, *p);
-                break;
+                // Not one of ours (%f, %p, %n, a '*' width, a numbered
+                // argument ...): its argument's size is unknown, so no
+                // argument after it could be read aright.  The rest of the
+                // format is shown as written, so that the slip is seen, and
+                // no argument is read again.
+                for (const char* q = start; *q != '\0'; ++q) put(&s, *q);
+                p = start;
+                while (*p != '\0') ++p;
+                continue;
         }
         ++p;
     }

@@ -9,10 +9,12 @@
 //
 // Conversions: %d %i %u %x %X %c %s %%, with the flags '-', '0', '+' and
 // ' ', a decimal width, a precision (".N": the most characters of a %s,
-// the least digits of a number) and the lengths l, ll and z.  Anything
-// else (%f, %p, %n, %hd, '*' widths ...) is copied to the output as
-// written and takes no argument; callers are checked at compile time by the
-// printf format attribute, and no caller uses them.
+// the least digits of a number) and the lengths hh, h, l, ll, z, j and t.
+// At anything else (%f, %p, %n, '*' widths, numbered arguments) the rest of
+// the format is copied to the output as written and no further argument is
+// read: a conversion whose argument is not taken would shift every later
+// one, and a %s would read a number as a pointer.  Callers are checked at
+// compile time by the printf format attribute, and no caller uses them.
 #ifndef QUELLD_BASE_FORMAT_TEXT_H
 #define QUELLD_BASE_FORMAT_TEXT_H
 

@@ -6,9 +6,9 @@ const char* log_escape(const char* src, char* dst, size_t size) {
         unsigned char c = *p;
         char esc[4];
         size_t n;
-        if (c == '\n') {
+        if (c == '\n' || c == '\\') {
             esc[0] = '\\';
-            esc[1] = 'n';
+            esc[1] = c == '\n' ? 'n' : '\\';
             n = 2;
         } else if (c < 0x20 || c == 0x7f) {
             esc[0] = '\\';

@@ -15,7 +15,9 @@ constexpr size_t log_escaped_size(size_t size) {
 
 // Copies the NUL-terminated src into dst (size bytes, at least 1) with every
 // control byte escaped: a newline as the two characters "\n", every other
-// byte below 0x20 and 0x7f as a backslash and three octal digits ("\033").
+// byte below 0x20 and 0x7f as a backslash and three octal digits ("\033"),
+// and the backslash itself doubled, so that no name can pass for the escaped
+// form of another ("lab\0407" is not "lab 7").
 // Every other byte, those from 0x80 up included, is copied unchanged.  When
 // dst is too small the copy ends before the first character that does not
 // fit whole, so no escape is ever cut.  dst is always terminated.  Returns

@@ -102,14 +102,15 @@ bool number(int32_t* n) {
     return true;
 }
 
-// who: TTY, HOST, LOGIN or GROUP, then a NAME, which goes to p.name.  The
+// who: TTY, HOST, LOGIN or GROUP, then a name, which goes to p.name: any
+// word, a keyword too (a group may be called "syslog" or "all").  The
 // lookups are made as soon as the name is read, whatever follows it.
 bool who(int32_t* kind, int32_t* id) {
     int k = peek();
     if (k != TTY && k != HOST && k != LOGIN && k != GROUP)
         return false;
     accept();
-    if (peek() != NAME)
+    if (!token_is_word(peek()))
         return false;
     p.name = take_token_text();
     accept();
@@ -127,7 +128,7 @@ bool who(int32_t* kind, int32_t* id) {
 bool file_path() {
     if (!accept_if(FILE_))
         return false;
-    if (peek() != NAME)
+    if (!token_is_word(peek()))
         return false;
     p.name = take_token_text();
     accept();
@@ -356,8 +357,7 @@ int parse_panes() {
 }
 
 // syslog FACILITY, or syslog off: the audit trail's facility.  The
-// facility "syslog" is also the command's keyword, so that token is taken
-// as a facility name too.
+// facility "syslog" is also the command's keyword, and is taken as a word.
 int parse_syslog() {
     constexpr const char* bad = "Malformed syslog command.";
     accept();
@@ -365,9 +365,7 @@ int parse_syslog() {
     int t = peek();
     if (t == OFF) {
         facility = -1;
-    } else if (t == SYSLOG) {
-        facility = syslog_facility_code("syslog");
-    } else if (t == NAME) {
+    } else if (token_is_word(t)) {
         p.name = take_token_text();
         facility = syslog_facility_code(p.name);
     } else {

@@ -163,6 +163,15 @@ void text_append(const unsigned char* from, size_t n, size_t* len) {
     *len += n;
 }
 
+}  // namespace
+
+bool token_is_word(int token) {
+    return token == NAME || std::any_of(std::begin(keywords), std::end(keywords),
+                                        [token](const Keyword& k) { return k.token == token; });
+}
+
+namespace {
+
 int keyword_token(std::string_view word) {
     const Keyword* k =
         std::lower_bound(std::begin(keywords), std::end(keywords), word,
@@ -228,12 +237,11 @@ int scan_name(unsigned char first) {
             break;  // stopped at a byte that ends the word
     }
     text[len] = '\0';
-    int keyword = keyword_token(std::string_view(text, len));
-    if (keyword != 0)
-        return keyword;
-    int token = NAME;
-    if (scan_day_list(&len))
-        token = DAYS;
+    // A keyword's text is kept too: where the grammar wants a name, a word
+    // that is also a keyword ("group syslog") is that name.
+    int token = keyword_token(std::string_view(text, len));
+    if (token == 0)
+        token = scan_day_list(&len) ? DAYS : NAME;
     pending_text = static_cast<char*>(std::malloc(len + 1));
     if (pending_text == nullptr)
         scanner_die("out of memory for the configuration scanner");

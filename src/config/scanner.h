@@ -33,14 +33,18 @@ extern int32_t token_number;
 
 // Returns the next token's number (config/tokens.h), or 0 at the end of the
 // input after conf_input_end has run.  The value of a NUMBER is left in
-// token_number; the text of a NAME, DAYS or TIMESPAN is held for
+// token_number; the text of a NAME, a keyword, DAYS or TIMESPAN is held for
 // take_token_text.  Illegal
 // characters are reported through conf_error and skipped.  A read error or
 // a failed allocation writes one line to standard error and exits with
 // status 2.
 int next_token();
 
-// The text of the last NAME, DAYS or TIMESPAN token as a malloc'd string that the caller now
+// True for NAME and for every keyword's token: what may stand where a name
+// is wanted.
+bool token_is_word(int token);
+
+// The text of the last word, DAYS or TIMESPAN token as a malloc'd string that the caller now
 // owns (frees, or hands on to a rule); nullptr when already taken.  A text
 // nobody takes is freed by the next call of next_token or restart_scanner.
 char* take_token_text();

@@ -45,6 +45,8 @@ TEST(FormatTextTest, AsSnprintf) {
                        size_t{99});
     EXPECT_AS_SNPRINTF("[%c][%3c][%-3c]", 'a', 'b', 'c');
     EXPECT_AS_SNPRINTF("%.2s|%8.3s", "abc", "abcdef");
+    EXPECT_AS_SNPRINTF("%hd %hu %hhd %hhx|%s", short{-3}, 70000, 200, 0x1ff, "then a text");
+    EXPECT_AS_SNPRINTF("%jd %td %zd|%s", INTMAX_MIN, ptrdiff_t{-9}, size_t{5}, "text");
 }
 
 TEST(FormatTextTest, NeverReadsPastThePrecisionOrMisreadsAForeignConversion) {
@@ -53,11 +55,20 @@ TEST(FormatTextTest, NeverReadsPastThePrecisionOrMisreadsAForeignConversion) {
     char buf[32];
     EXPECT_EQ(format_text(buf, sizeof buf, "%.4s|", line), 5);
     EXPECT_STREQ(buf, "tty1|");
-    // A conversion it does not know is shown and takes no argument, so the
-    // arguments after it still line up.
-    const char* slip = "%f %s %";
-    format_text(buf, sizeof buf, slip, "x");
-    EXPECT_STREQ(buf, "%f x %");
+    // From a conversion it does not know on, the format is shown as written
+    // and no argument is read: the ones after it no longer line up.
+    struct Slip {
+        const char* format;
+        const char* shown;
+    } slips[] = {{"%d %f %s", "1 %f %s"},
+                 {"%d %*d %s", "1 %*d %s"},
+                 {"%d %2$s %s", "1 %2$s %s"},
+                 {"%d %n %s", "1 %n %s"},
+                 {"%d %", "1 %"}};
+    for (const Slip& slip : slips) {
+        format_text(buf, sizeof buf, slip.format, 1, 2.5, "x");
+        EXPECT_STREQ(buf, slip.shown) << slip.format;
+    }
     const char* volatile none = nullptr;
     format_text(buf, sizeof buf, "%s", none);
     EXPECT_STREQ(buf, "(null)");

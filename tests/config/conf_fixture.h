@@ -37,6 +37,7 @@ class ConfTest : public testing::Test {
         fake_.AddGroup("wheel", 0, {"alice"});
         fake_.AddGroup("staff", 50);
         fake_.AddGroup("students", 60, {"bob"});
+        fake_.AddGroup("syslog", 110);  // Debian's, a keyword as well
         fake_.Install();
         static bool lists_made = false;
         if (!lists_made)

@@ -60,6 +60,9 @@ TEST_F(AuditLogTest, ValuesNeverSplitAndEscapesAreNeverCut) {
     char v[audit_value_size(16)];
     EXPECT_STREQ(audit_value("a b\nc\033", v, sizeof v), "a\\040b\\nc\\033");
     EXPECT_STREQ(audit_value("ab cd", v, 6), "ab");
+    // Two hosts a user can choose stay two.
+    EXPECT_STREQ(audit_value("lab 7", v, sizeof v), "lab\\0407");
+    EXPECT_STREQ(audit_value("lab\\0407", v, sizeof v), "lab\\\\0407");
 }
 
 TEST_F(AuditLogTest, FullQueueNeverWaitsAndTheGapIsOwnedUpTo) {

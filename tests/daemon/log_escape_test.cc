@@ -32,7 +32,9 @@ TEST(LogEscapeTest, Table) {
         {"a\nb", 64, "a\\nb"},
         {"\r\t\x1b[2J", 64, "\\015\\011\\033[2J"},
         {"\x01\x1f\x7f", 64, "\\001\\037\\177"},
-        {" ~\\%s", 64, " ~\\%s"},                            // printable ASCII as it is
+        {" ~%s", 64, " ~%s"},                                // printable ASCII as it is
+        {"lab\\0407", 64, "lab\\\\0407"},                     // not to be read as "lab 7"
+        {"a\\", 3, "a"},
         {"j\xc3\xb6rg\x80\xff", 64, "j\xc3\xb6rg\x80\xff"},  // bytes from 0x80 up too
         // Too small: cut before the first character that does not fit whole.
         {"abc", 3, "ab"},

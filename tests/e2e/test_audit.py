@@ -41,6 +41,27 @@ class AuditTrailTest(sandbox.SandboxTestCase):
                       r.stdout)
         self.assertEqual(len(self.log.lines("quelld")), 2, self.log.lines())
 
+    def test_hosts_a_user_chooses_stay_apart_and_a_group_may_be_called_syslog(self):
+        # "lab 7" and "lab\0407" must not read the same; a host's name is the
+        # user's to choose (utempter writes what it is given).
+        sandbox.add_user("ann")
+        sandbox.add_user("ben")
+        sandbox.add_user("cy", groups=("syslog",))
+        logins = {u: sandbox.login(u, host=h, login_time=ago(600))
+                  for u, h in (("ann", "lab 7"), ("ben", "lab\\0407"), ("cy", "lab"))}
+        for s in logins.values():
+            s.set_idle(600)
+        sandbox.start_daemon(config="syslog authpriv\ntimeout default 2\nwarn 3\nsleep 60\n"
+                                    "exempt group syslog all\n")
+        for u in ("ann", "ben"):
+            logins[u].expect(LOGOUT_NOTICE, timeout=20)
+        self.log.wait_for("event=logout", count=2)
+        hosts = sorted(re.search(r" host=(\S+) ", line).group(1)
+                       for line in self.log.lines("event=logout"))
+        self.assertEqual(hosts, ["lab\\0407", "lab\\\\0407"])
+        self.assertTrue(logins["cy"].alive())
+        self.assertNotIn("cy", sandbox.read_log())
+
     def test_first_read_failure_goes_out_with_the_facility_it_sets(self):
         daemon = sandbox.start_daemon(config="syslog local3\nsleep 60\ntimeout lgoin x 5\n")
         self.assertEqual(daemon.wait_exit(), 1)
