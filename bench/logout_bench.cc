@@ -189,7 +189,7 @@ void BM_ForcedLogout(benchmark::State& state) {
                 if (setrlimit(RLIMIT_NOFILE, &rl) != 0 || dup2(0, static_cast<int>(top - 1)) < 0)
                     _exit(4);
             }
-            int left = 0;
+            ZapLeft left;
             _exit(zap(&r, "idle", 1, 0, 1, &left));
         }
         int status;
@@ -299,7 +299,7 @@ void BM_LogoutOfACrowd(benchmark::State& state) {
         state.ResumeTiming();
         pid_t pid = fork();
         if (pid == 0) {
-            int left = 0;
+            ZapLeft left;
             _exit(zap(&r, "idle", 1, 0, 1, &left));
         }
         int status;

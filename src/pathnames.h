@@ -37,6 +37,9 @@
 #define TERM_GRACE_MS 200     // milliseconds it waits after SIGTERM before SIGKILL
 #define KILL_WAIT_MS 200      // milliseconds it waits after SIGKILL for the processes to go
 #define TTY_PROCS_MAX 256     // processes of one terminal a logout signals per round
+#define TTY_SESSIONS_KEPT 64  // sessions of one terminal a logout follows after their leaders
+#define TTY_SESSIONS_CARRIED 4  // of them, kept by the daemon for the next try of a logout
+#define TTY_REFUSED_MAX 16      // processes of one terminal a logout may not signal, left alone
 #define LOGOUT_KILL_MS 3000   // milliseconds a logout goes on ending a terminal's processes
 #define LOGOUT_TRIES 3        // passes that try a logout whose processes stay before it is given up
 #define CHILDREN_MAX 64       // warning children running at once

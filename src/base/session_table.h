@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "os/platform.h"
 #include "pathnames.h"
 
 // Room for "/dev/" and the longest line name the platform's utmpx can hold,
@@ -111,6 +112,9 @@ struct SessionRecord {
     int32_t primary_gid;     // the user's group in the password database
     int32_t groups_pending;  // 1: groups still to be asked of the name service
     int32_t logout_tries;    // logouts whose processes stayed
+    // The sessions the last logout found on the terminal, for the next try
+    // (id 0: none): their leaders may be gone, and with them the terminal.
+    TtySession tty_sessions[TTY_SESSIONS_CARRIED];
 };
 
 // When the session began on the wall clock now in force.  login_time stays as

@@ -36,8 +36,8 @@ static void zap_set_euid(uid_t uid) {
 }
 
 int zap(const SessionRecord* r, const char* reason, int deliver, uid_t uid, int uid_known,
-        int* left) {
-    *left = 0;
+        ZapLeft* left) {
+    *left = ZapLeft{};
     close_descriptors();
     // Held open until the processes are dealt with: it says which terminal
     // they must have, and while it is open its number cannot pass to another
@@ -79,11 +79,11 @@ int zap(const SessionRecord* r, const char* reason, int deliver, uid_t uid, int 
 
     int outcome = CHILD_DONE;
     if (fd >= 0) {
-        int n = kill_tty_processes(r, fd, uid);
+        int n = kill_tty_processes(r, fd, uid, left);
         close(fd);
         if (n != 0)
             outcome = n < 0 ? CHILD_NO_TABLE : CHILD_LEFT;
-        *left = n > 0 ? n : 0;
+        left->processes = n > 0 ? n : 0;
     } else {
         // Without the terminal there is no telling its processes from those
         // of another terminal with the same number: none is touched.  Only
@@ -117,11 +117,26 @@ long long logout_clock_ms() {
 
 }  // namespace
 
-int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
+namespace {
+
+void sessions_left(const TtyProcs& procs, ZapLeft* left) {
+    if (left == nullptr)
+        return;
+    for (int i = 0; i < TTY_SESSIONS_CARRIED; ++i)
+        left->session[i] = i < procs.sessions ? procs.session[i] : TtySession{0, 0};
+}
+
+}  // namespace
+
+int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid, ZapLeft* left) {
     // Other users' descriptors, which tell one terminal from another of the
     // same number, are visible only to the superuser; the signals go out
     // with the user's identity.
     TtyProcs procs;
+    procs.sessions = procs.refused = 0;
+    for (const TtySession& t : r->tty_sessions)
+        if (t.id > 0)
+            procs.session[procs.sessions++] = t;
     int unconfirmed = 0;
     long long deadline = logout_clock_ms() + LOGOUT_KILL_MS;
     for (int round = 0;; ++round) {
@@ -132,6 +147,7 @@ int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
             log_line("%19.19s : cannot read %s for %s: %s", log_stamp(platform->now(), stamp),
                      platform_proc_name, log_escape(session_line(r), line, sizeof line),
                      std::strerror(saved));
+            sessions_left(procs, left);
             return -1;
         }
         if (procs.unconfirmed > unconfirmed)
@@ -146,6 +162,7 @@ int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
                 if (procs.handle[i] >= 0)
                     close(procs.handle[i]);
             procs.count = 0;
+            sessions_left(procs, left);
             return procs.full ? n + 1 : n;
         }
         zap_set_euid(uid);
@@ -159,6 +176,14 @@ int kill_tty_processes(const SessionRecord* r, int tty_fd, uid_t uid) {
             "hold it open",
             log_stamp(platform->now(), stamp), unconfirmed,
             log_escape(session_line(r), line, sizeof line));
+    }
+    // Processes the user could not have ended either (a shell started there
+    // with su): not the login's, so they do not keep it logged in.
+    if (procs.others > 0) {
+        char stamp[26], line[log_escaped_size(TTY_PATH_SIZE)];
+        log_line("%19.19s : left %d processes of other users on %s alone",
+                 log_stamp(platform->now(), stamp), procs.others,
+                 log_escape(session_line(r), line, sizeof line));
     }
     return 0;
 }

@@ -154,8 +154,8 @@ static void warn_write(int fd, const WarnOrder* o) {
     terminal_write(fd, o->text, o->text_len);
 }
 
-int warn_carry_out(const SessionRecord* r, const WarnOrder* o, int* left) {
-    *left = 0;
+int warn_carry_out(const SessionRecord* r, const WarnOrder* o, ZapLeft* left) {
+    *left = ZapLeft{};
     int fd = -1;
     int deliver = o->deliver;
     if (deliver) {
@@ -200,7 +200,7 @@ int warn_carry_out(const SessionRecord* r, const WarnOrder* o, int* left) {
 int warn_child(SessionRecord* r, int kind, int deliver) {
     WarnOrder o;
     warn_prepare(r, kind, deliver, platform->now(), &o);
-    int left = 0;
+    ZapLeft left;
     return warn_carry_out(r, &o, &left);
 }
 
@@ -220,11 +220,11 @@ int warn_live(SessionRecord* r) {
 namespace {
 
 // What a child writes to its report descriptor before it ends: its
-// outcome and, for a logout, the processes it left.
+// outcome and, for a logout, what it left.
 struct ChildReport {
     uint32_t magic;
     int32_t outcome;
-    int32_t left;
+    ZapLeft left;
 };
 constexpr uint32_t REPORT_MAGIC = 0x71756c64;
 // The child's report descriptor: close_descriptors keeps 0 to 2.
@@ -248,7 +248,7 @@ void warn_timeout(int /*sig*/) {
         dup2(report, REPORT_FD);
         close(report);
     }
-    int left = 0;
+    ZapLeft left;
     int outcome = warn_carry_out(r, o, &left);
     alarm(0);
     ChildReport rep{REPORT_MAGIC, outcome, left};
@@ -297,7 +297,10 @@ void warn_defer(SessionRecord* r) {
     warn_pass_wanted = 1;
 }
 
-void child_failed(const Child& c, SessionRecord* r, int outcome, int left) {
+// A logout that did not end its session; report is the child's (nullptr:
+// none came).
+void child_failed(const Child& c, SessionRecord* r, int outcome, const ZapLeft* report) {
+    int left = report != nullptr ? report->processes : 0;
     char stamp[26], user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
     log_stamp(platform->now(), stamp);
     log_escape(c.login.user, user, sizeof user);
@@ -327,6 +330,10 @@ void child_failed(const Child& c, SessionRecord* r, int outcome, int left) {
     // Tried again at the next pass, not at once: what kept the processes
     // (a process table out of reach, a process in an uninterruptible
     // wait) is given an interval to pass.
+    // The sessions found this time, whose leaders may have gone with the
+    // terminal, are where the next try starts.
+    if (report != nullptr)
+        for (int i = 0; i < TTY_SESSIONS_CARRIED; ++i) r->tty_sessions[i] = report->session[i];
     if (++r->logout_tries < LOGOUT_TRIES) {
         r->ended = SESSION_OPEN;
         r->next_check = platform->now();
@@ -354,7 +361,6 @@ void child_done(int i, int status) {
                   : status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status)
                   : status >= 0 || c.logout          ? CHILD_TIMED_OUT
                                                      : CHILD_DONE;
-    int left = reported ? rep.left : 0;
     SessionRecord* r = session_table_find(&c.login);
     if (!c.logout) {
         if (outcome == CHILD_UNWRITABLE)
@@ -370,7 +376,7 @@ void child_done(int i, int status) {
         audit_session("logout", &c.login, warn_reason(c.kind), c.limit, c.rule);
         return;
     }
-    child_failed(c, r, outcome, left);
+    child_failed(c, r, outcome, reported ? &rep.left : nullptr);
 }
 
 }  // namespace

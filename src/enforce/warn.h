@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "base/session_table.h"
+#include "enforce/logout.h"
 #include "enforce/texts.h"
 
 // Warning kinds; also the bits of a session's warned and exempt sets.
@@ -107,9 +108,9 @@ int warn_live(SessionRecord* r);
 
 // The work of the warning child, callable without forking: o carried out
 // for r.  Returns the outcome the child ends with (CHILD_UNWRITABLE only
-// when the login is not yet in unwritable_ttys), and in *left the processes
-// a logout left on the terminal.
-int warn_carry_out(const SessionRecord* r, const WarnOrder* o, int* left);
+// when the login is not yet in unwritable_ttys), and in *left what a logout
+// left on the terminal.
+int warn_carry_out(const SessionRecord* r, const WarnOrder* o, ZapLeft* left);
 
 // warn_prepare and warn_carry_out at the present time, as a child would.
 int warn_child(SessionRecord* r, int kind, int deliver);

@@ -166,7 +166,30 @@ void platform_close_from(int lowest);
 
 // The processes of one terminal, gathered for a forced logout.  Fixed size:
 // it is filled in a warning child, which does not allocate.
+// A session found on a terminal: its id and the start time of its leader
+// (0: not seen).  While any process of the session lives its id is taken,
+// so no other session can have it; once they are all gone a new session
+// may, and its leader's start time tells it apart.
+struct TtySession {
+    pid_t id;
+    unsigned long long leader_start;
+};
+
 struct TtyProcs {
+    // Sessions found on the terminal, kept from one gather to the next (the
+    // caller sets sessions to 0, or to those an earlier logout found, before
+    // the first): once a session's leader has gone the kernel takes the
+    // terminal from the rest of it, and its processes are then known only
+    // by their session.
+    int sessions;
+    TtySession session[TTY_SESSIONS_KEPT];
+    // Processes that refused the logout's signals (EPERM: another user's,
+    // such as a shell started there with su): left alone from then on and
+    // kept from one gather to the next (the caller sets refused to 0).
+    int refused;
+    pid_t refused_pid[TTY_REFUSED_MAX];
+    unsigned long long refused_start[TTY_REFUSED_MAX];
+    int others;                               // of them, found again by the last gather
     int count;                                // entries of pid and handle in use
     pid_t pid[TTY_PROCS_MAX];                 // the processes
     unsigned long long start[TTY_PROCS_MAX];  // start times: a later process with the pid differs
@@ -181,9 +204,11 @@ struct TtyProcs {
 // session holds a descriptor of the same node (st_dev and st_ino), as pseudo-
 // terminals of every devpts instance share their numbers; a process with
 // the number whose session is not seen holding the node is only counted in
-// unconfirmed.  Only processes on the terminal take room in p, and the
-// sessions' leaders come first: a logout in rounds reaches the login's shell
-// in its first round however many other processes there are.  The calling
+// unconfirmed.  The processes of a session once found on the terminal
+// (p->session) are gathered too, with or without the terminal.  Only
+// processes on the terminal take room in p, and the sessions' leaders come
+// first: a logout in rounds reaches the login's shell in its first round
+// however many other processes there are.  The calling
 // process itself is never gathered.  Needs the superuser to see other
 // users' descriptors.  Returns 0 (p filled, possibly empty), or -1 with
 // errno set when the process table cannot be read (p empty).

@@ -106,8 +106,12 @@ bool still_same(const TtyProcs* p, int i) {
 
 void signal_all(TtyProcs* p, int sig) {
     for (int i = 0; i < p->count; ++i)
-        if (p->handle[i] == -1 && still_same(p, i))
-            kill(p->pid[i], sig);
+        if (p->handle[i] == -1 && still_same(p, i) && kill(p->pid[i], sig) != 0 &&
+            errno == EPERM) {
+            // Not the user's: no wait for it, and no signal again.
+            os_tty_refuse(p, i);
+            p->handle[i] = -2;
+        }
 }
 
 void wait_ended(TtyProcs* p, int ms) {
@@ -127,36 +131,102 @@ void wait_ended(TtyProcs* p, int ms) {
 
 }  // namespace
 
-int platform_tty_gather(int tty_fd, TtyProcs* p) {
-    p->count = p->unconfirmed = p->full = 0;
-    struct stat node;
-    if (fstat(tty_fd, &node) != 0)
-        return -1;
-    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_TTY, static_cast<int>(node.st_rdev)};
+namespace {
+
+// Reads the processes selected by what (KERN_PROC_TTY, KERN_PROC_SESSION,
+// KERN_PROC_PID) and arg into tty_table; returns how many, or -1.  A table
+// too small for them all gives what fitted and sets p->full.
+int proc_table_read(int what, int arg, TtyProcs* p) {
+    int mib[4] = {CTL_KERN, KERN_PROC, what, arg};
     size_t len = sizeof tty_table;
     if (sysctl(mib, 4, tty_table, &len, nullptr, 0) != 0) {
         if (errno != ENOMEM)
-            return -1;
-        p->full = 1;  // what fitted was filled in
+            return what == KERN_PROC_PID && errno == ESRCH ? 0 : -1;
+        p->full = 1;
     }
-    size_t n = len / sizeof tty_table[0];
+    return static_cast<int>(len / sizeof tty_table[0]);
+}
+
+bool take_process(TtyProcs* p, const struct kinfo_proc& k) {
+    if (os_tty_refused(p, k.ki_pid, start_of(k))) {
+        ++p->others;
+        return true;
+    }
+    if (p->count == TTY_PROCS_MAX) {
+        p->full = 1;
+        return false;
+    }
+    p->pid[p->count] = k.ki_pid;
+    p->start[p->count] = start_of(k);
+    p->handle[p->count] = -1;
+    ++p->count;
+    return true;
+}
+
+}  // namespace
+
+int platform_tty_gather(int tty_fd, TtyProcs* p) {
+    p->count = p->unconfirmed = p->full = p->others = 0;
+    struct stat node;
+    if (fstat(tty_fd, &node) != 0)
+        return -1;
     pid_t self = getpid();
-    // The sessions' leaders first: once a leader has gone the terminal is
-    // taken from the rest of its session, so the rounds of a logout cannot
-    // be spent on a crowd while the shell lives on.
-    for (int leaders = 1; leaders >= 0; --leaders) {
-        for (size_t i = 0; i < n; ++i) {
+    // The sessions found before whose id has passed to a new session (its
+    // leader started at another time) are dropped.
+    int kept = 0;
+    for (int j = 0; j < p->sessions; ++j) {
+        const TtySession t = p->session[j];
+        int n = proc_table_read(KERN_PROC_PID, t.id, p);
+        if (n < 0)
+            return -1;
+        if (t.leader_start != 0 && n == 1 && tty_table[0].ki_sid == t.id &&
+            start_of(tty_table[0]) != t.leader_start)
+            continue;
+        p->session[kept++] = t;
+    }
+    p->sessions = kept;
+    // The sessions on the terminal now, added to those found before: once
+    // a leader has gone the terminal is taken from the rest of its
+    // session, which is then found by its session id alone.
+    int n = proc_table_read(KERN_PROC_TTY, static_cast<int>(node.st_rdev), p);
+    if (n < 0)
+        return -1;
+    pid_t found[TTY_SESSIONS_KEPT];
+    int found_count = 0;
+    for (int i = 0; i < n && found_count < TTY_SESSIONS_KEPT; ++i) {
+        bool known = false;
+        for (int j = 0; j < p->sessions && !known; ++j) known = p->session[j].id == tty_table[i].ki_sid;
+        for (int j = 0; j < found_count && !known; ++j) known = found[j] == tty_table[i].ki_sid;
+        if (!known && tty_table[i].ki_sid > 0)
+            found[found_count++] = tty_table[i].ki_sid;
+    }
+    for (int j = 0; j < found_count && p->sessions < TTY_SESSIONS_KEPT; ++j) {
+        n = proc_table_read(KERN_PROC_PID, found[j], p);
+        if (n < 0)
+            return -1;
+        bool leader = n == 1 && tty_table[0].ki_sid == found[j];
+        p->session[p->sessions++] = {found[j], leader ? start_of(tty_table[0]) : 0};
+    }
+    // The sessions' leaders first, so that the rounds of a logout cannot be
+    // spent on a crowd while the shell lives on.
+    for (int j = 0; j < p->sessions; ++j) {
+        n = proc_table_read(KERN_PROC_PID, p->session[j].id, p);
+        if (n < 0)
+            return -1;
+        if (n == 1 && tty_table[0].ki_sid == p->session[j].id && tty_table[0].ki_stat != SZOMB &&
+            tty_table[0].ki_pid != self && !take_process(p, tty_table[0]))
+            return 0;
+    }
+    for (int j = 0; j < p->sessions; ++j) {
+        n = proc_table_read(KERN_PROC_SESSION, p->session[j].id, p);
+        if (n < 0)
+            return -1;
+        for (int i = 0; i < n; ++i) {
             const struct kinfo_proc& k = tty_table[i];
-            if (k.ki_pid == self || k.ki_stat == SZOMB || (k.ki_pid == k.ki_sid) != (leaders == 1))
+            if (k.ki_pid == self || k.ki_stat == SZOMB || k.ki_pid == k.ki_sid)
                 continue;
-            if (p->count == TTY_PROCS_MAX) {
-                p->full = 1;
+            if (!take_process(p, k))
                 return 0;
-            }
-            p->pid[p->count] = k.ki_pid;
-            p->start[p->count] = start_of(k);
-            p->handle[p->count] = -1;
-            ++p->count;
         }
     }
     return 0;

@@ -423,9 +423,45 @@ SessionMark* session_mark(SessionMark* marks, int* n, int session) {
     return &marks[(*n)++];
 }
 
+bool session_known(const TtyProcs* p, int session) {
+    for (int i = 0; i < p->sessions; ++i)
+        if (p->session[i].id == session)
+            return true;
+    return false;
+}
+
+void session_keep(TtyProcs* p, int proc_fd, int session) {
+    if (session_known(p, session) || p->sessions == TTY_SESSIONS_KEPT)
+        return;
+    ProcStat st;
+    bool leader = proc_stat_read(proc_fd, session, &st) == 0 && st.session == session;
+    p->session[p->sessions++] = {session, leader ? st.start : 0};
+}
+
+// Drops the sessions kept whose id has passed to a new session: its leader
+// started at another time than the one kept.
+void sessions_check(TtyProcs* p, int proc_fd) {
+    int kept = 0;
+    for (int i = 0; i < p->sessions; ++i) {
+        ProcStat st;
+        const TtySession& t = p->session[i];
+        if (t.leader_start != 0 && proc_stat_read(proc_fd, t.id, &st) == 0 &&
+            st.session == t.id && st.start != t.leader_start)
+            continue;
+        p->session[kept++] = t;
+    }
+    p->sessions = kept;
+}
+
+// Whether a process read from /proc is one to take: on the terminal, or of
+// a session that was (its terminal taken when its leader went).
+bool of_terminal(const TtyProcs* p, const ProcStat& st, unsigned number) {
+    return st.tty_nr == number || (st.session != 0 && session_known(p, st.session));
+}
+
 // Takes process pid into p, if it is still the one read (same start time,
-// same terminal).  Returns 1 when taken, 0 when it ended meanwhile, -1 when
-// p is full.
+// still of the terminal).  Returns 1 when taken, 0 when it ended meanwhile,
+// -1 when p is full.
 int take_process(TtyProcs* p, int proc_fd, pid_t pid, unsigned long long start, unsigned number) {
     if (p->count == TTY_PROCS_MAX) {
         p->full = 1;
@@ -440,10 +476,16 @@ int take_process(TtyProcs* p, int proc_fd, pid_t pid, unsigned long long start, 
     // open: the same start time and terminal say it did not.
     ProcStat again;
     if (proc_stat_read(proc_fd, pid, &again) != 0 || again.start != start ||
-        again.tty_nr != number || again.state == 'Z') {
+        !of_terminal(p, again, number) || again.state == 'Z') {
         if (h >= 0)
             close(h);
         return 0;
+    }
+    if (os_tty_refused(p, pid, start)) {
+        if (h >= 0)
+            close(h);
+        ++p->others;
+        return 1;
     }
     p->pid[p->count] = pid;
     p->start[p->count] = start;
@@ -455,7 +497,7 @@ int take_process(TtyProcs* p, int proc_fd, pid_t pid, unsigned long long start, 
 }  // namespace
 
 int platform_tty_gather(int tty_fd, TtyProcs* p) {
-    p->count = p->unconfirmed = p->full = 0;
+    p->count = p->unconfirmed = p->full = p->others = 0;
     struct stat node;
     if (fstat(tty_fd, &node) != 0)
         return -1;
@@ -508,14 +550,17 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
         return -1;
     }
 
-    // The sessions' leaders first: once a leader has gone the kernel takes
-    // the terminal from the rest of its session, so the rounds of a logout
-    // cannot be spent on a crowd while the shell lives on.
-    for (int i = 0; i < marked; ++i) {
+    sessions_check(p, proc_fd);
+    for (int i = 0; i < marked; ++i)
+        if (marks[i].on)
+            session_keep(p, proc_fd, marks[i].session);
+    // The sessions' leaders first, so that the rounds of a logout cannot be
+    // spent on a crowd while the shell lives on.
+    for (int i = 0; i < p->sessions; ++i) {
         ProcStat st;
-        if (marks[i].on && proc_stat_read(proc_fd, marks[i].session, &st) == 0 &&
-            st.tty_nr == number && st.session == marks[i].session && st.state != 'Z')
-            take_process(p, proc_fd, marks[i].session, st.start, number);
+        pid_t leader = p->session[i].id;
+        if (proc_stat_read(proc_fd, leader, &st) == 0 && st.session == leader && st.state != 'Z')
+            take_process(p, proc_fd, leader, st.start, number);
     }
     lseek(proc_fd, 0, SEEK_SET);
     s = NumberScan{};
@@ -523,8 +568,15 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
     for (long pid; (pid = scan_next(&s, &name)) >= 0;) {
         ProcStat st;
         if (pid == self || proc_stat_read(proc_fd, static_cast<pid_t>(pid), &st) != 0 ||
-            st.tty_nr != number || st.state == 'Z')
+            !of_terminal(p, st, number) || st.state == 'Z')
             continue;
+        if (st.session != 0 && session_known(p, st.session)) {
+            // Its leader taken above, the rest of a session on the terminal.
+            if (pid != st.session &&
+                take_process(p, proc_fd, static_cast<pid_t>(pid), st.start, number) < 0)
+                break;
+            continue;
+        }
         const SessionMark* m = nullptr;
         for (int i = 0; st.session != 0 && i < marked && m == nullptr; ++i)
             if (marks[i].session == st.session)
@@ -570,10 +622,18 @@ bool still_same(int proc_fd, const TtyProcs* p, int i) {
 
 void signal_all(TtyProcs* p, int proc_fd, int sig) {
     for (int i = 0; i < p->count; ++i) {
+        long r = 0;
         if (p->handle[i] >= 0)
-            syscall(SYS_pidfd_send_signal, p->handle[i], sig, nullptr, 0U);
+            r = syscall(SYS_pidfd_send_signal, p->handle[i], sig, nullptr, 0U);
         else if (p->handle[i] == -1 && still_same(proc_fd, p, i))
-            kill(p->pid[i], sig);
+            r = kill(p->pid[i], sig);
+        if (r != 0 && errno == EPERM) {
+            // Not the user's: no wait for it, and no signal again.
+            os_tty_refuse(p, i);
+            if (p->handle[i] >= 0)
+                close(p->handle[i]);
+            p->handle[i] = HANDLE_ENDED;
+        }
     }
 }
 

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "os/platform.h"
+
 // The login-accounting database, as setutxent and getutxent: rewind, then
 // entries one by one until nullptr.  A port may read it in bulk.
 void os_utx_rewind();
@@ -38,6 +40,11 @@ int os_process_holds(pid_t pid, const char* const* paths, int count);
 // Copies the last component of path (all of it without a '/') into name,
 // cut to size, for os_process_program.
 void os_copy_basename(const char* path, char* name, size_t size);
+
+// Whether process pid, started at start, refused a signal of the logout
+// before; os_tty_refuse notes that process i of p did (room allowing).
+bool os_tty_refused(const TtyProcs* p, pid_t pid, unsigned long long start);
+void os_tty_refuse(TtyProcs* p, int i);
 
 // The fields of one /proc/PID/stat line that a logout needs.
 struct ProcStat {

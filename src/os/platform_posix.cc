@@ -251,3 +251,18 @@ void os_copy_basename(const char* path, char* name, size_t size) {
     std::memcpy(name, from, n);
     name[n] = '\0';
 }
+
+bool os_tty_refused(const TtyProcs* p, pid_t pid, unsigned long long start) {
+    for (int i = 0; i < p->refused; ++i)
+        if (p->refused_pid[i] == pid && p->refused_start[i] == start)
+            return true;
+    return false;
+}
+
+void os_tty_refuse(TtyProcs* p, int i) {
+    if (p->refused == TTY_REFUSED_MAX || os_tty_refused(p, p->pid[i], p->start[i]))
+        return;
+    p->refused_pid[p->refused] = p->pid[i];
+    p->refused_start[p->refused] = p->start[i];
+    ++p->refused;
+}

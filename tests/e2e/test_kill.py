@@ -7,6 +7,7 @@ it.  No terminal reached through a symbolic link.
 
 import fcntl
 import os
+import resource
 import re
 import struct
 import termios
@@ -23,16 +24,19 @@ def because(session, reason="idle"):
     return sandbox.because(session.user, session.path, reason)
 
 
-def start_on(path, uids):
+def start_on(path, uids, argv=("sleep", "100000"), nproc=None):
     """A session with the terminal at ``path`` as controlling terminal and standard
-    streams: a sleep for each uid, the first leading it.  Returns their pids."""
+    streams: ``argv`` (a sleep) for each uid, the first leading it, each with at
+    most ``nproc`` processes of its uid when given.  Returns their pids."""
 
     def become(uid):
+        if nproc is not None:
+            resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
         if uid != 0:
             os.setgroups([])
             os.setgid(uid)
             os.setuid(uid)
-        os.execvp("sleep", ["sleep", "100000"])
+        os.execvp(argv[0], list(argv))
 
     r, w = os.pipe()
     pid = os.fork()
@@ -57,17 +61,17 @@ def start_on(path, uids):
     os.close(w)
     with os.fdopen(r) as f:
         pids = [pid] + [int(line) for line in f]
-    sandbox.wait_until(lambda: all(running(p) for p in pids), what=f"sleeps {pids}")
+    sandbox.wait_until(lambda: all(running(p, argv[0]) for p in pids), what=f"sleeps {pids}")
     return pids
 
 
-def running(pid):
-    """True when ``pid`` runs sleep (not a zombie)."""
+def running(pid, comm="sleep"):
+    """True when ``pid`` runs ``comm`` (not a zombie)."""
     try:
         st = sandbox.proc_stat(pid)
     except OSError:
         return False
-    return st["comm"] == "sleep" and st["state"] != "Z"
+    return st["comm"] == comm and st["state"] != "Z"
 
 
 class KillTest(sandbox.SandboxTestCase):

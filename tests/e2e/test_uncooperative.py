@@ -64,6 +64,21 @@ def crowd_on(path, count, user, low_pid=None):
     return pid
 
 
+def processes_of(uid):
+    """The live processes whose real uid is ``uid``."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                status = f.read()
+        except OSError:
+            continue
+        if re.search(rf"^Uid:\t{uid}\t", status, re.M) and not re.search(
+                r"^State:\tZ", status, re.M):
+            found.append(int(pid))
+    return found
+
+
 class UncooperativeTest(sandbox.SandboxTestCase):
     def test_decoys_on_another_instance_do_not_hide_the_login(self):
         sandbox.add_user("alice")
@@ -104,7 +119,28 @@ class UncooperativeTest(sandbox.SandboxTestCase):
         sandbox.add_login("alice", path[5:], "", sandbox.ago(600), leader)
         sandbox.start_daemon(config=POLICY)
         sandbox.wait_for_log(sandbox.because("alice", path, "idle"), timeout=30)
-        self.assertFalse(running(leader))
+        # The whole session: the kernel takes the terminal from the crowd as
+        # soon as its leader has gone.
+        self.assertEqual(processes_of(uid), [])
+
+    def test_a_session_that_forks_on_is_ended_whole(self):
+        uid = sandbox.add_user("alice")
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        path = os.ttyname(slave)
+        os.close(slave)
+        os.chown(path, uid, sandbox.tty_gid())
+        sandbox.set_tty_times(path, sandbox.ago(120), sandbox.ago(120))
+        # Every process forks on and ignores SIGHUP and SIGTERM; the user's
+        # process limit keeps the tree from the host's.
+        loop = ("trap '' HUP TERM; f() { while :; do (trap '' HUP TERM; f) & sleep 0.05; "
+                "done; }; f")
+        leader = start_on(path, [uid], argv=("bash", "-c", loop), nproc=1000)[0]
+        sandbox.wait_until(lambda: len(processes_of(uid)) > 500, what="the tree to grow")
+        sandbox.add_login("alice", path[5:], "", sandbox.ago(600), leader)
+        sandbox.start_daemon(config=POLICY)
+        sandbox.wait_for_log(sandbox.because("alice", path, "idle"), timeout=30)
+        self.assertEqual(processes_of(uid), [])
 
     def test_refusals_hold_against_a_terminal_that_does_not_drain(self):
         sandbox.add_user("mallory")

@@ -161,7 +161,7 @@ inline int Zap(const SessionRecord& r, const char* reason, int deliver) {
     w.warned = WARN_IDLE;
     WarnOrder o;
     warn_prepare(&w, WARN_IDLE, deliver, platform->now(), &o);
-    int left = 0;
+    ZapLeft left;
     return zap(&r, reason, deliver, o.uid, o.uid_known, &left);
 }
 

@@ -185,17 +185,18 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         uid_t uid;
         int deliver;
         bool dotdot;  // path reaches the pty through "..": refused, so nothing is killed
-        bool notice, killed;
+        bool notice, killed, done;
         const char* logs;  // before the "because" line
     } cases[] = {
-        {"root", true, 0, 1, false, true, true, ""},
-        {"alice", true, 65534, 1, false, true, false, ""},  // kills as alice fail
-        {"carol", true, 65533, 1, false, true, true, ""},
-        {"ghost", false, 0, 1, false, true, true,
+        {"root", true, 0, 1, false, true, true, true, ""},
+        // Kills as alice fail: carol's session is not alice's to end.
+        {"alice", true, 65534, 1, false, true, false, true, "others"},
+        {"carol", true, 65533, 1, false, true, true, true, ""},
+        {"ghost", false, 0, 1, false, true, true, true,
          "Error getting user information for ghost in zap.  Will attempt kill\n\twithout uid "
          "changing.\n"},
-        {"root", true, 0, 0, false, false, true, ""},
-        {"alice", true, 65534, 1, true, false, false, "couldn't open"},  // back to superuser
+        {"root", true, 0, 0, false, false, true, true, ""},
+        {"alice", true, 65534, 1, true, false, false, false, "couldn't open"},  // back to superuser
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -210,7 +211,7 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         int result = RunInChild([&] {
             fake.Install();
             int outcome = Zap(r, "idle", c.deliver);
-            return geteuid() == 0 && outcome == (c.killed ? CHILD_DONE : CHILD_LEFT) ? 0 : 1;
+            return geteuid() == 0 && outcome == (c.done ? CHILD_DONE : CHILD_LEFT) ? 0 : 1;
         });
         EXPECT_EQ(result, 0) << c.user;
         EXPECT_EQ(pty.Read(), c.notice ? kNotice : "") << c.user;
@@ -218,8 +219,11 @@ TEST(LogoutTest, ZapOnPseudoTerminal) {
         std::string expected = c.logs;
         if (expected == "couldn't open")
             expected = Stamp(fake.clock) + " : couldn't open " + path + " for alice.\n";
+        if (expected == "others")
+            expected = Stamp(fake.clock) + " : left 1 processes of other users on " +
+                       pty.path.substr(5) + " alone\n";
         // A logout is logged only once the terminal's processes are gone.
-        if (c.killed)
+        if (c.done)
             expected += Stamp(fake.clock) + " : " + c.user + " on " + path + " because idle\n";
         EXPECT_EQ(dir.Log(), expected);
     }
