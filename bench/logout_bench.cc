@@ -90,16 +90,24 @@ long nr_open_raise(rlim_t hard) {
     return write_nr_open(static_cast<long>(hard)) ? old : -1;
 }
 
-// A process leading a session on the terminal at path, holding it open;
-// returns once it is in place.
-pid_t start_session(const char* path) {
+// A session of count processes besides its leader on the terminal at path,
+// all of them in the leader's session and holding the terminal; returns the
+// leader once all are in place.
+pid_t start_crowd(const char* path, int count) {
     int ready[2];
     if (pipe(ready) != 0)
         return -1;
     pid_t pid = fork();
     if (pid == 0) {
         setsid();
-        if (open(path, O_RDWR) < 0 || write(ready[1], "x", 1) != 1)
+        if (open(path, O_RDWR) < 0)
+            _exit(1);
+        for (int i = 0; i < count; ++i)
+            if (fork() == 0) {
+                close(ready[1]);
+                for (;;) pause();
+            }
+        if (write(ready[1], "x", 1) != 1)
             _exit(1);
         for (;;) pause();
     }
@@ -169,7 +177,7 @@ void BM_ForcedLogout(benchmark::State& state) {
         pid_t session = -1;
         if (with_session) {
             state.PauseTiming();
-            session = start_session(r.tty_path);
+            session = start_crowd(r.tty_path, 0);
             state.ResumeTiming();
         }
         pid_t pid = fork();
@@ -248,35 +256,6 @@ BENCHMARK(BM_CloseEveryNumber)
     ->Arg(20)
     ->ArgName("log2_numbers")
     ->Unit(benchmark::kMillisecond);
-
-// A session of count processes besides its leader on the terminal at path,
-// all of them in the leader's session and holding the terminal; returns the
-// leader once all are in place.
-pid_t start_crowd(const char* path, int count) {
-    int ready[2];
-    if (pipe(ready) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        if (open(path, O_RDWR) < 0)
-            _exit(1);
-        for (int i = 0; i < count; ++i)
-            if (fork() == 0) {
-                close(ready[1]);
-                for (;;) pause();
-            }
-        if (write(ready[1], "x", 1) != 1)
-            _exit(1);
-        for (;;) pause();
-    }
-    char c;
-    close(ready[1]);
-    if (read(ready[0], &c, 1) != 1)
-        pid = -1;
-    close(ready[0]);
-    return pid;
-}
 
 // A logout of a terminal with arg 0 processes on it (a leader and the rest
 // of its session), from the fork of its child until every process of the

@@ -360,8 +360,7 @@ void poll_forever() {
                 platform->sleep_until(until);
             terminate_if_requested();
             warn_children_reap();
-            if (warn_pass_wanted || platform->now() >= wake ||
-                platform->monotonic() >= wake_mono)
+            if (warn_pass_wanted || platform->now() >= wake || platform->monotonic() >= wake_mono)
                 break;
         }
     }

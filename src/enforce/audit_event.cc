@@ -26,8 +26,8 @@ void audit_names(const SessionRecord* r, AuditNames* n) {
 
 namespace {
 
-void audit_login_event(const char* event, const SessionRecord* r, const char* reason,
-                       int64_t limit, RuleAt rule, int left) {
+void audit_login_event(const char* event, const SessionRecord* r, const char* reason, int64_t limit,
+                       RuleAt rule, int left) {
     if (audit_facility < 0)
         return;
     AuditNames n;
@@ -43,8 +43,8 @@ void audit_login_event(const char* event, const SessionRecord* r, const char* re
                     audit_value(file != nullptr ? file : "?", path, sizeof path), rule.line);
     }
     if (left < 0)
-        audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s",
-                   event, n.user, n.tty, n.host, reason, limit_text, where);
+        audit_line(LOG_NOTICE, "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s", event,
+                   n.user, n.tty, n.host, reason, limit_text, where);
     else
         audit_line(LOG_WARNING,
                    "event=%s user=%s tty=%s host=%s reason=%s limit=%s rule=%s left=%d", event,

@@ -14,7 +14,6 @@
 #include "base/event_log.h"
 #include "base/log_escape.h"
 #include "enforce/terminal.h"
-#include "enforce/warn.h"
 #include "os/platform.h"
 #include "pathnames.h"
 

@@ -260,11 +260,11 @@ void warn_timeout(int /*sig*/) {
 // A child not yet taken up, and what its outcome is about.
 struct Child {
     pid_t pid;
-    int report;        // read end of its report; -1 none
-    int64_t started;   // on the monotonic clock
+    int report;       // read end of its report; -1 none
+    int64_t started;  // on the monotonic clock
     int kind;
     int logout;
-    int64_t limit;     // for the audit trail
+    int64_t limit;  // for the audit trail
     RuleAt rule;
     SessionRecord login;  // the record as the child had it: names and login time
 };
@@ -309,19 +309,21 @@ void child_failed(const Child& c, SessionRecord* r, int outcome, const ZapLeft* 
     switch (outcome) {
         case CHILD_LEFT:
             if (left > 0)
-                log_line("%19.19s : %s on %s still logged in after logout for %s: %d processes left",
-                         stamp, user, tty, reason, left);
+                log_line(
+                    "%19.19s : %s on %s still logged in after logout for %s: %d processes left",
+                    stamp, user, tty, reason, left);
             else
-                log_line("%19.19s : %s on %s still logged in after logout for %s: terminal not opened",
-                         stamp, user, tty, reason);
+                log_line(
+                    "%19.19s : %s on %s still logged in after logout for %s: terminal not opened",
+                    stamp, user, tty, reason);
             break;
         case CHILD_NO_TABLE:
             log_line("%19.19s : %s on %s still logged in after logout for %s: no process table",
                      stamp, user, tty, reason);
             break;
         default:
-            log_line("%19.19s : %s on %s still logged in after logout for %s: cut off", stamp,
-                     user, tty, reason);
+            log_line("%19.19s : %s on %s still logged in after logout for %s: cut off", stamp, user,
+                     tty, reason);
             break;
     }
     audit_logout_failed(&c.login, reason, c.limit, c.rule, left);

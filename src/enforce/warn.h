@@ -24,27 +24,18 @@ enum WarnKind : uint32_t {
 
 constexpr uint32_t EXEMPT_ALL = 207;  // idle, multiple, session, refused, maxuser and hours
 
-// What a warning child reports, as its exit status and through its report.
-enum ChildOutcome : int32_t {
-    CHILD_DONE = 0,        // the text written, or every process of the terminal gone
-    CHILD_UNWRITABLE = 5,  // the terminal could not be opened for writing
-    CHILD_LEFT = 6,        // processes of the terminal outlived the logout
-    CHILD_NO_TABLE = 7,    // the process table could not be read: nothing was ended
-    CHILD_TIMED_OUT = 8,   // cut off by its alarm
-};
-
 // Everything a warning child is to do, worked out by the daemon before the
 // fork, so that the child looks nothing up (a slow name service would
 // otherwise run out its alarm before any kill) and formats no time.
 struct WarnOrder {
     int kind;
-    int deliver;          // 0: never open the terminal for writing
-    int logout;           // 1: end the session (after the notice, for a refusal)
-    int refusal;          // 1: the refusal notice and REFUSE_PAUSE come first
-    const char* reason;   // the event log's word for the kind
-    uid_t uid;            // the user's, when uid_known; signals go out with it
+    int deliver;         // 0: never open the terminal for writing
+    int logout;          // 1: end the session (after the notice, for a refusal)
+    int refusal;         // 1: the refusal notice and REFUSE_PAUSE come first
+    const char* reason;  // the event log's word for the kind
+    uid_t uid;           // the user's, when uid_known; signals go out with it
     int uid_known;
-    int text_len;         // of text: the warning, or the refusal notice
+    int text_len;  // of text: the warning, or the refusal notice
     char text[TEXT_SIZE];
 };
 

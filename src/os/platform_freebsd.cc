@@ -106,8 +106,7 @@ bool still_same(const TtyProcs* p, int i) {
 
 void signal_all(TtyProcs* p, int sig) {
     for (int i = 0; i < p->count; ++i)
-        if (p->handle[i] == -1 && still_same(p, i) && kill(p->pid[i], sig) != 0 &&
-            errno == EPERM) {
+        if (p->handle[i] == -1 && still_same(p, i) && kill(p->pid[i], sig) != 0 && errno == EPERM) {
             // Not the user's: no wait for it, and no signal again.
             os_tty_refuse(p, i);
             p->handle[i] = -2;
@@ -195,7 +194,8 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
     int found_count = 0;
     for (int i = 0; i < n && found_count < TTY_SESSIONS_KEPT; ++i) {
         bool known = false;
-        for (int j = 0; j < p->sessions && !known; ++j) known = p->session[j].id == tty_table[i].ki_sid;
+        for (int j = 0; j < p->sessions && !known; ++j)
+            known = p->session[j].id == tty_table[i].ki_sid;
         for (int j = 0; j < found_count && !known; ++j) known = found[j] == tty_table[i].ki_sid;
         if (!known && tty_table[i].ki_sid > 0)
             found[found_count++] = tty_table[i].ki_sid;

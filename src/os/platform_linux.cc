@@ -445,8 +445,8 @@ void sessions_check(TtyProcs* p, int proc_fd) {
     for (int i = 0; i < p->sessions; ++i) {
         ProcStat st;
         const TtySession& t = p->session[i];
-        if (t.leader_start != 0 && proc_stat_read(proc_fd, t.id, &st) == 0 &&
-            st.session == t.id && st.start != t.leader_start)
+        if (t.leader_start != 0 && proc_stat_read(proc_fd, t.id, &st) == 0 && st.session == t.id &&
+            st.start != t.leader_start)
             continue;
         p->session[kept++] = t;
     }
@@ -588,8 +588,8 @@ int platform_tty_gather(int tty_fd, TtyProcs* p) {
         }
         // Past the marks (or in another pid namespace) a process answers
         // for itself.
-        bool on = m != nullptr ? m->on
-                               : !shared || holds_node(proc_fd, static_cast<pid_t>(pid), node);
+        bool on =
+            m != nullptr ? m->on : !shared || holds_node(proc_fd, static_cast<pid_t>(pid), node);
         if (!on) {
             ++p->unconfirmed;
             continue;

@@ -32,8 +32,8 @@ TEST(LogEscapeTest, Table) {
         {"a\nb", 64, "a\\nb"},
         {"\r\t\x1b[2J", 64, "\\015\\011\\033[2J"},
         {"\x01\x1f\x7f", 64, "\\001\\037\\177"},
-        {" ~%s", 64, " ~%s"},                                // printable ASCII as it is
-        {"lab\\0407", 64, "lab\\\\0407"},                     // not to be read as "lab 7"
+        {" ~%s", 64, " ~%s"},              // printable ASCII as it is
+        {"lab\\0407", 64, "lab\\\\0407"},  // not to be read as "lab 7"
         {"a\\", 3, "a"},
         {"j\xc3\xb6rg\x80\xff", 64, "j\xc3\xb6rg\x80\xff"},  // bytes from 0x80 up too
         // Too small: cut before the first character that does not fit whole.
@@ -88,10 +88,7 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
 
     // The logout: unknown user, terminal that does not exist (so no process
     // is looked for, and none can be on it).
-    EXPECT_EQ(RunInChild([&] {
-                  return enforce_test::Zap(r, "idle", 1) == CHILD_DONE ? 0 : 1;
-              }),
-              0);
+    EXPECT_EQ(RunInChild([&] { return enforce_test::Zap(r, "idle", 1) == CHILD_DONE ? 0 : 1; }), 0);
     expected += "Error getting user information for " + user_text +
                 " in zap.  Will attempt kill\n\twithout uid changing.\n" + Stamp(fake.clock) +
                 " : couldn't open " + tty_text + " for " + user_text + ".\n" + Stamp(fake.clock) +

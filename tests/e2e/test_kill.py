@@ -65,6 +65,28 @@ def start_on(path, uids, argv=("sleep", "100000"), nproc=None):
     return pids
 
 
+def twin_terminal(test, name, number):
+    """A terminal numbered ``number`` on a devpts instance of its own (a
+    container's /dev/pts, or one a user made in a user namespace) mounted at
+    /dev/``name``: the same device number as the host's pts/``number``.
+    Returns its path; it stays open until the test ends."""
+    other = sandbox.dev_path(name)
+    os.mkdir(other)
+    sandbox._mount("devpts", other, "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
+    test.addCleanup(sandbox.unmount, other)
+    masters = []
+    test.addCleanup(lambda: [os.close(m) for m in masters])
+    while True:
+        m = os.open(other + "/ptmx", os.O_RDWR | os.O_NOCTTY)
+        masters.append(m)
+        n = struct.unpack("I", fcntl.ioctl(m, TIOCGPTN, b"\0" * 4))[0]
+        if n == number:
+            break
+        test.assertLess(n, number)
+    fcntl.ioctl(masters[-1], TIOCSPTLCK, struct.pack("i", 0))
+    return f"{other}/{number}"
+
+
 def running(pid, comm="sleep"):
     """True when ``pid`` runs ``comm`` (not a zombie)."""
     try:
@@ -79,23 +101,8 @@ class KillTest(sandbox.SandboxTestCase):
         sandbox.add_user("alice")
         bob_uid = sandbox.add_user("bob")
         alice = idle_login("alice")
-        number = int(alice.line.split("/")[1])
         # A container's /dev/pts: its own instance, numbered from 0.
-        other = sandbox.dev_path("otherpts")
-        os.mkdir(other)
-        sandbox._mount("devpts", other, "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
-        self.addCleanup(sandbox.unmount, other)
-        masters = []
-        self.addCleanup(lambda: [os.close(m) for m in masters])
-        while True:
-            m = os.open(other + "/ptmx", os.O_RDWR | os.O_NOCTTY)
-            masters.append(m)
-            n = struct.unpack("I", fcntl.ioctl(m, TIOCGPTN, b"\0" * 4))[0]
-            if n == number:
-                break
-            self.assertLess(n, number)
-        fcntl.ioctl(masters[-1], TIOCSPTLCK, struct.pack("i", 0))
-        twin = f"{other}/{number}"
+        twin = twin_terminal(self, "otherpts", int(alice.line.split("/")[1]))
         self.assertEqual(os.stat(twin).st_rdev, os.stat(alice.path).st_rdev)
         others = start_on(twin, [0, bob_uid])
 

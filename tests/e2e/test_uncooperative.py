@@ -7,13 +7,12 @@ nothing one user does may put off another's logout.
 import fcntl
 import os
 import re
-import struct
 import time
 
 import sandbox
-from logins import POLICY, expect_notice, fill_output, idle_login, logged_out
+from logins import POLICY, fill_output, idle_login, logged_out
 from sandbox import STAMP19
-from test_kill import TIOCGPTN, TIOCSPTLCK, running, start_on
+from test_kill import running, start_on, twin_terminal
 
 
 def set_last_pid(pid):
@@ -87,34 +86,26 @@ class UncooperativeTest(sandbox.SandboxTestCase):
         set_last_pid(60000)
         alice = idle_login("alice")
         set_last_pid(300)
-        number = int(alice.line.split("/")[1])
         # The user's own devpts instance, with a terminal of the same number.
-        other = sandbox.dev_path("mypts")
-        os.mkdir(other)
-        sandbox._mount("devpts", other, "devpts", 0, "newinstance,ptmxmode=0666,mode=620")
-        self.addCleanup(sandbox.unmount, other)
-        masters = []
-        self.addCleanup(lambda: [os.close(m) for m in masters])
-        while True:
-            m = os.open(other + "/ptmx", os.O_RDWR | os.O_NOCTTY)
-            masters.append(m)
-            if struct.unpack("I", fcntl.ioctl(m, TIOCGPTN, b"\0" * 4))[0] == number:
-                break
-        fcntl.ioctl(masters[-1], TIOCSPTLCK, struct.pack("i", 0))
-        decoys = start_on(f"{other}/{number}", [0] * 300)
+        decoys = start_on(twin_terminal(self, "mypts", int(alice.line.split("/")[1])), [0] * 300)
 
         sandbox.start_daemon(config=POLICY)
         logged_out(self, alice, sandbox.because("alice", alice.path, "idle"))
         self.assertEqual([p for p in decoys if not running(p)], [])
 
-    def test_a_crowd_with_lower_pids_does_not_hide_the_shell(self):
-        uid = sandbox.add_user("alice")
+    def idle_terminal(self, uid):
+        """A new pty of ``uid``'s, idle for two minutes; returns its path."""
         master, slave = os.openpty()
         self.addCleanup(os.close, master)
         path = os.ttyname(slave)
         os.close(slave)
         os.chown(path, uid, sandbox.tty_gid())
         sandbox.set_tty_times(path, sandbox.ago(120), sandbox.ago(120))
+        return path
+
+    def test_a_crowd_with_lower_pids_does_not_hide_the_shell(self):
+        uid = sandbox.add_user("alice")
+        path = self.idle_terminal(uid)
         leader = crowd_on(path, 1100, "alice", low_pid=2000)
         sandbox.add_login("alice", path[5:], "", sandbox.ago(600), leader)
         sandbox.start_daemon(config=POLICY)
@@ -125,12 +116,7 @@ class UncooperativeTest(sandbox.SandboxTestCase):
 
     def test_a_session_that_forks_on_is_ended_whole(self):
         uid = sandbox.add_user("alice")
-        master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        path = os.ttyname(slave)
-        os.close(slave)
-        os.chown(path, uid, sandbox.tty_gid())
-        sandbox.set_tty_times(path, sandbox.ago(120), sandbox.ago(120))
+        path = self.idle_terminal(uid)
         # Every process forks on and ignores SIGHUP and SIGTERM; the user's
         # process limit keeps the tree from the host's.
         loop = ("trap '' HUP TERM; f() { while :; do (trap '' HUP TERM; f) & sleep 0.05; "

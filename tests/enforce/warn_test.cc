@@ -172,7 +172,8 @@ TEST_F(WarnTest, ChildTakenUpWhenItEnds) {
 // A logout is done only when its child says the terminal's processes are
 // gone; one that left some is tried again, LOGOUT_TRIES times in all.
 TEST_F(WarnTest, LogoutFailuresAreToldAndTriedAgain) {
-    const std::string line = Stamp(fake.clock) + " : ann on /dev/pts/1 still logged in after logout for xlock: ";
+    const std::string line =
+        Stamp(fake.clock) + " : ann on /dev/pts/1 still logged in after logout for xlock: ";
     struct Case {
         int status;
         int tries;  // before
