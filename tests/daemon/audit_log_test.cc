@@ -65,6 +65,18 @@ TEST_F(AuditLogTest, ValuesNeverSplitAndEscapesAreNeverCut) {
     EXPECT_STREQ(audit_value("lab\\0407", v, sizeof v), "lab\\\\0407");
 }
 
+// "syslog off" (facility -1) sends nothing at all, held messages included.
+TEST_F(AuditLogTest, OffSendsNothing) {
+    audit_line(LOG_NOTICE, "event=on");
+    EXPECT_NE(Next(), "");
+    audit_facility = -1;
+    audit_line(LOG_NOTICE, "event=off");
+    audit_hold();
+    audit_line(LOG_ERR, "event=held");
+    audit_release();
+    EXPECT_EQ(Next(), "");
+}
+
 TEST_F(AuditLogTest, FullQueueNeverWaitsAndTheGapIsOwnedUpTo) {
     // Nothing reads: the queue fills, and each send after that fails at once
     // (a blocking send would hang here).

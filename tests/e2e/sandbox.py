@@ -68,6 +68,26 @@ TIMEOUT = 10.0
 FIRST_TEST_ID = 61000
 
 _REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def multiarch():
+    """Debian's name for this machine's library directory (x86_64-linux-gnu ...)."""
+    try:
+        return subprocess.run(["gcc", "-print-multiarch"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        import sysconfig
+        return sysconfig.get_config_var("MULTIARCH") or ""
+
+
+def required(switch, reason):
+    """Skips the calling test for ``reason`` (None: nothing is missing), unless
+    the environment variable ``switch`` is 1: then the test must run, and fails."""
+    if reason is None:
+        return
+    if os.environ.get(switch) == "1":
+        raise AssertionError(f"{reason} ({switch}=1: this test must run)")
+    raise unittest.SkipTest(reason)
 QUELLD_BIN = os.environ.get("QUELLD_BIN") or os.path.join(_REPO, "build/default/quelld")
 
 #: Regexes of the 19- and 24-character local-time stamps of the event log.

@@ -16,16 +16,17 @@ import sandbox
 
 RSYSLOG_ROOT = (os.environ.get("QUELLD_RSYSLOG_ROOT")
                 or os.path.join(sandbox._REPO, "build/rsyslog-root"))
-_LIBS = os.path.join(RSYSLOG_ROOT, "usr/lib/x86_64-linux-gnu")
+_LIBS = os.path.join(RSYSLOG_ROOT, "usr/lib", sandbox.multiarch())
 _DIR = "/tmp/rsyslog"
 SOCKET = "/dev/log"
 
 
 def missing():
     """Why no rsyslogd can be run here, or None."""
-    for rel in ("usr/sbin/rsyslogd", "usr/lib/x86_64-linux-gnu/rsyslog/imuxsock.so"):
-        if not os.path.exists(os.path.join(RSYSLOG_ROOT, rel)):
-            return f"{RSYSLOG_ROOT}/{rel} is missing (scripts/rsyslog-root unpacks it)"
+    for path in (os.path.join(RSYSLOG_ROOT, "usr/sbin/rsyslogd"),
+                 os.path.join(_LIBS, "rsyslog/imuxsock.so")):
+        if not os.path.exists(path):
+            return f"{path} is missing (scripts/rsyslog-root unpacks it)"
     return None
 
 

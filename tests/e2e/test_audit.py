@@ -14,8 +14,7 @@ from sandbox import LOGOUT_NOTICE, ago, because
 
 class AuditTrailTest(sandbox.SandboxTestCase):
     def setUp(self):
-        if os.environ.get("QUELLD_E2E_NEED_RSYSLOG") != "1" and syslogd.missing():
-            self.skipTest(syslogd.missing())
+        sandbox.required("QUELLD_E2E_NEED_RSYSLOG", syslogd.missing())
         super().setUp()
         self.log = syslogd.Syslogd()
         self.addCleanup(self.log.close)

@@ -19,8 +19,7 @@ CONFIG = ("timeout group students 1\n"
 
 class DirectoryUserTest(sandbox.SandboxTestCase):
     def setUp(self):
-        if os.environ.get("QUELLD_E2E_NEED_LDAP") != "1" and directory.missing():
-            self.skipTest(directory.missing())
+        sandbox.required("QUELLD_E2E_NEED_LDAP", directory.missing())
         super().setUp()
         self.dir = directory.Directory(USERS, GROUPS)
         self.addCleanup(self.dir.close)

@@ -119,7 +119,8 @@ class HarnessTest(sandbox.SandboxTestCase):
             sandbox._private_mounts["/usr/local/etc"] = saved
 
 
-@unittest.skipUnless(os.environ.get("QUELLD_E2E_SCENARIO"), "run by the nested-run test")
+# Only there for the nested-run test, which asks for it: in any other run it
+# would show as a skipped test.
 class Scenario(sandbox.SandboxTestCase):
     def test_touch_everything(self):
         sandbox.add_user("erin", groups=["eg"])
@@ -128,6 +129,13 @@ class Scenario(sandbox.SandboxTestCase):
         self.assertEqual(d.stop(), 1)
         s.close()
 
+
+def load_tests(loader, tests, pattern):
+    """The scenario is only for the nested-run test, which names it: in any
+    other run it would show as a skipped test."""
+    if os.environ.get("QUELLD_E2E_SCENARIO"):
+        return tests
+    return loader.loadTestsFromTestCase(HarnessTest)
 
 if __name__ == "__main__":
     unittest.main()

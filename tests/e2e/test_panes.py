@@ -7,19 +7,22 @@ import os
 import re
 import shutil
 import subprocess
-import unittest
 
 import sandbox
 from sandbox import ago, because
 
-UTEMPTER = "/usr/lib/x86_64-linux-gnu/utempter/utempter"
+UTEMPTER = os.path.join("/usr/lib", sandbox.multiarch(), "utempter/utempter")
 SOCKET = "/tmp/ann.tmux"
 LIMIT = "threshold multiple 1\nmultiples 1\nsleep 1\n"
 
 
-@unittest.skipUnless(shutil.which("tmux") and os.path.exists(UTEMPTER),
-                     "tmux and libutempter's helper are needed")
 class PaneTest(sandbox.SandboxTestCase):
+    def setUp(self):
+        sandbox.required("QUELLD_E2E_NEED_TMUX",
+                         None if shutil.which("tmux") and os.path.exists(UTEMPTER)
+                         else f"tmux and libutempter's helper ({UTEMPTER}) are needed")
+        super().setUp()
+
     def start_tmux(self):
         """ann's login running tmux with two panes; returns the login and the panes' records.
 

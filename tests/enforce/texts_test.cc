@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "base/event_log.h"
+#include "base/session_table.h"
 #include "config/settings.h"
 
 namespace {
@@ -55,6 +58,41 @@ TEST(TextsTest, WarningsByteForByte) {
     EXPECT_EQ(
         text(text_refused(buf, sizeof buf, now)),
         Head(now) + "\r\nYour terminal session is about to be terminated by the system.\r\n\r\n\a");
+}
+
+// The end of a login's hours as a time of day: HH:MM on the minute, with
+// the seconds off it (a window's end moved by a step of the clock).
+TEST(TextsTest, HoursEndOnAndOffTheMinute) {
+    const char* tz = std::getenv("TZ");
+    std::string saved = tz != nullptr ? tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const time_t now = 1700000000;  // 22:13:20 UTC
+    LoginHours hours{};
+    SessionRecord r{};
+    r.hours = &hours;
+    r.hours_ruled = 1;
+    struct Case {
+        int64_t end;
+        const char* at;
+        const char* in;
+    } cases[] = {
+        {now + 1600, "22:40", "1600 more seconds"},  // 22:40:00
+        {now + 3000, "23:03:20", "50 more minutes"},
+        {now - 5, "22:13:15", "0 more minutes"},  // already over: nothing left
+    };
+    char buf[TEXT_SIZE];
+    for (const Case& c : cases) {
+        hours.end = c.end;
+        std::string text(buf, static_cast<size_t>(text_hours(buf, sizeof buf, &r, now)));
+        EXPECT_EQ(text, Head(now) + "\r\nThis terminal session will be ended by the system at " +
+                            c.at + ",\r\nin " + c.in + ", when its hours are over.\r\n\r\n\a");
+    }
+    if (tz != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 TEST(TextsTest, FormatDuration) {
