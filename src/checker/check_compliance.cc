@@ -63,8 +63,12 @@ Reach slot_reach(int slot, bool console_other) {
         return reach;
     }
     const RuleEntry* e = resolve_first_match(timeout_list, slot);
-    if (e == nullptr || r->idle_limit < 0)
+    if (e == nullptr)
         return Reach{-1, "unlimited", "no timeout rule matches"};
+    if (r->idle_limit < 0)
+        return Reach{-1, "unlimited",
+                     check_rule_origin(e) + ": " + check_rule_text(timeout_list, e) +
+                         " (negative: switched off)"};
     Reach reach = limited(r->idle_limit);
     reach.rule = check_rule_origin(e) + ": " + check_rule_text(timeout_list, e);
     return reach;

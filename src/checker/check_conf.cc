@@ -186,6 +186,23 @@ void check_shadowed(const RuleList* list, const char* what) {
     }
 }
 
+// Limits that switch a check off for the logins they name: easy to write by
+// mistake (a sign slipped in), and the daemon says nothing of it.
+void check_off_limits() {
+    for (const RuleNode* n = timeout_list->next; n != timeout_list; n = n->next)
+        if (n->entry->value < 0)
+            rule_warning(n->entry, quoted(check_rule_text(timeout_list, n->entry).c_str()) +
+                                       " switches the idle check off for the logins it names: "
+                                       "a negative limit is none");
+    if (session_default > 0)
+        return;
+    for (const RuleNode* n = session_list->next; n != session_list; n = n->next)
+        if (n->entry->value <= 0)
+            rule_warning(n->entry, quoted(check_rule_text(session_list, n->entry).c_str()) +
+                                       " leaves the logins it names unlimited: 0 or less means "
+                                       "the session default, and there is none");
+}
+
 void check_maxuser_rules() {
     for (const RuleNode* n = maxuser_list->next; n != maxuser_list; n = n->next) {
         const RuleEntry* e = n->entry;
@@ -317,6 +334,7 @@ int check_rules() {
     check_shadowed(maxuser_list, "maxuser");
     check_maxuser_rules();
     check_hours_rules();
+    check_off_limits();
     check_settings();
 
     // File order: the configuration file, then each list file, by line; the

@@ -104,6 +104,10 @@ void explain_idle(FILE* out, const SessionRecord* r, int slot) {
         row(out, "idle limit", "none", "no timeout rule matches");
         return;
     }
+    if (r->idle_limit < 0) {
+        row(out, "idle limit", "none", source_of(timeout_list, e) + " (negative: switched off)");
+        return;
+    }
     row(out, "idle limit", check_minutes(r->idle_limit), source_of(timeout_list, e));
     if (std::strcmp(r->tty_path, PATH_CONSOLE) == 0) {
         row(out, "", "judged by keyboard, mouse and console use");
@@ -117,13 +121,16 @@ void explain_idle(FILE* out, const SessionRecord* r, int slot) {
 
 void explain_session(FILE* out, const SessionRecord* r, int slot) {
     const RuleEntry* e = resolve_first_match(session_list, slot);
-    if (e != nullptr) {
+    // A rule's limit of 0 or less is no limit of its own: the default holds.
+    const std::string why = e == nullptr ? "no session rule matches"
+                                         : source_of(session_list, e) + " gives none of its own";
+    if (e != nullptr && r->session_limit > 0) {
         row(out, "session limit", check_minutes(r->session_limit), source_of(session_list, e));
     } else if (session_default > 0) {
         row(out, "session limit", check_minutes(minutes_to_seconds(session_default)),
-            "session default " + std::to_string(session_default) + " (no session rule matches)");
+            "session default " + std::to_string(session_default) + " (" + why + ")");
     } else {
-        row(out, "session limit", "none", "no session rule matches and no session default");
+        row(out, "session limit", "none", why + " and no session default");
         return;
     }
     row(out, "", threshold_note(session_threshold, "session"));

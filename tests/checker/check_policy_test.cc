@@ -4,7 +4,9 @@
 
 #include "base/session_table.h"
 #include "check_fixture.h"
+#include "checker/check_compliance.h"
 #include "policy/clock_step.h"
+#include "policy/idle_check.h"
 
 namespace {
 
@@ -90,6 +92,36 @@ TEST_F(CheckPolicyTest, UnknownUserHasNoGroups) {
     EXPECT_STREQ(r.host, "a-host-name-long");
     EXPECT_STREQ(r.tty_path, "/dev/pts/0");
     EXPECT_EQ(r.idle_limit, 420);
+}
+
+// A non-positive limit means one thing to the daemon, -u, -c and the
+// configuration check: a negative timeout switches the idle check off, a
+// session rule of 0 falls back to the default.
+TEST_F(CheckPolicyTest, NonPositiveLimitsReadAsTheDaemonReadsThem) {
+    const std::string conf =
+        "sleep 60\nwarn 60\ntimeout default 10\ntimeout login bob -5\n"
+        "session default 30\nthreshold session 1\nsession login bob 0\n";
+    Check(conf, true);
+    EXPECT_EQ(Problems(),
+              "q.cf:4: warning: 'timeout login bob -5' switches the idle check off for the logins "
+              "it names: a negative limit is none\n");
+    session_table_reset();
+    clock_step_reset();
+    ASSERT_EQ(check_take_login(0, "bob", "/dev/pts/1", ""), 0);
+    EXPECT_EQ(SessionTable[0].idle_limit, -300);
+    EXPECT_EQ(judge_idle(0, fake_.clock).action, VERDICT_NONE);
+    std::string out = Report([](FILE* f) { check_explain(f, 0); });
+    EXPECT_NE(out.find("  idle limit      none                     q.cf:4: timeout login bob -5 "
+                       "(negative: switched off)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  session limit   30 minutes               session default 30 (q.cf:7: "
+                       "session login bob 0 gives none of its own)\n"),
+              std::string::npos)
+        << out;
+    out = Report([](FILE* f) { check_compliance(f, 15); });
+    EXPECT_NE(out.find("q.cf:4: timeout login bob -5 (negative: switched off)"), std::string::npos)
+        << out;
 }
 
 TEST_F(CheckPolicyTest, Durations) {
