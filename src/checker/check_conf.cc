@@ -357,21 +357,33 @@ int check_rules() {
     return static_cast<int>(warnings.size());
 }
 
+namespace {
+
+struct TokenWord {
+    int32_t token;
+    const char* word;
+};
+
+// A configuration token's word, "?" for one not in words.
+template <size_t N>
+const char* word_of(const TokenWord (&words)[N], int32_t token) {
+    for (const TokenWord& w : words)
+        if (w.token == token)
+            return w.word;
+    return "?";
+}
+
+constexpr TokenWord kind_words[] = {
+    {TTY, "tty"}, {HOST, "host"}, {LOGIN, "login"}, {GROUP, "group"}, {DEFAULT, "default"}};
+
+constexpr TokenWord exempt_words[] = {{ALL, "all"},           {IDLE, "idle"},
+                                      {MULTIPLE, "multiple"}, {SESSION, "session"},
+                                      {REFUSE, "refuse"},     {HOURS, "hours"}};
+
+}  // namespace
+
 const char* check_kind_word(int32_t kind) {
-    switch (kind) {
-        case TTY:
-            return "tty";
-        case HOST:
-            return "host";
-        case LOGIN:
-            return "login";
-        case GROUP:
-            return "group";
-        case DEFAULT:
-            return "default";
-        default:
-            return "?";
-    }
+    return word_of(kind_words, kind);
 }
 
 std::string check_rule_origin(const RuleEntry* e) {
@@ -385,22 +397,7 @@ std::string check_rule_origin(const RuleEntry* e) {
 namespace {
 
 const char* exempt_word(int32_t code) {
-    switch (code) {
-        case ALL:
-            return "all";
-        case IDLE:
-            return "idle";
-        case MULTIPLE:
-            return "multiple";
-        case SESSION:
-            return "session";
-        case REFUSE:
-            return "refuse";
-        case HOURS:
-            return "hours";
-        default:
-            return "?";
-    }
+    return word_of(exempt_words, code);
 }
 
 }  // namespace

@@ -37,12 +37,7 @@ time_t dry_now;
 
 // warn_live without its log line: the same test, the same marking.
 int dry_live(SessionRecord* r) {
-    if (r->ended != SESSION_OPEN)
-        return 0;
-    if (live_session(r))
-        return 1;
-    r->ended = SESSION_STALE;
-    return 0;
+    return live_mark(r) > 0 ? 1 : 0;
 }
 
 // Notes what warn would do with an acting verdict: nothing to a record

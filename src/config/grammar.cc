@@ -157,6 +157,48 @@ void read_named_list(int command, int32_t value) {
     std::free(path);
 }
 
+// What follows the whom of a rule command: nothing (the value is fixed by
+// what came before), a number, or an exemption's kind.
+enum RuleValue { VALUE_FIXED, VALUE_NUMBER, VALUE_EXEMPTION };
+
+bool rule_value(RuleValue what, int32_t* value) {
+    switch (what) {
+        case VALUE_FIXED:
+            return true;
+        case VALUE_NUMBER:
+            return number(value);
+        case VALUE_EXEMPTION:
+            return exempt_kind(value);
+    }
+    return false;
+}
+
+// The rule part of a rule command, after its keyword (and an hours
+// command's window): "file PATH", "default" where the command allows it, or
+// a whom; then the rule's value; then the end of the line.  A list file is
+// read at once, with the command's line.
+int parse_rule(int command, RuleList* list, const char* bad, RuleValue what, int32_t value,
+               bool default_ok) {
+    int32_t kind = DEFAULT, id = 0;
+    bool from_file = false;
+    if (peek() == FILE_) {
+        from_file = file_path();
+        if (!from_file)
+            return malformed(bad);
+    } else if (default_ok && peek() == DEFAULT) {
+        accept();
+    } else if (!who(&kind, &id)) {
+        return malformed(bad);
+    }
+    if (!rule_value(what, &value) || !end_of_line())
+        return malformed(bad);
+    if (from_file)
+        read_named_list(command, value);
+    else
+        add_conf_rule(list, kind, take_name(), id, value);
+    return 0;
+}
+
 // Each parse_<command> is entered with its keyword in hand, returns 0 when
 // the line has been dealt with and -1 when the input ended inside it.
 
@@ -175,47 +217,20 @@ int parse_threshold() {
 }
 
 int parse_exempt() {
-    constexpr const char* bad = "Malformed exempt command.";
     accept();
-    int32_t kind, id, code;
-    if (peek() == FILE_) {
-        if (!file_path() || !exempt_kind(&code) || !end_of_line())
-            return malformed(bad);
-        read_named_list(EXEMPT, code);
-        return 0;
-    }
-    if (!who(&kind, &id) || !exempt_kind(&code) || !end_of_line())
-        return malformed(bad);
-    add_conf_rule(exempt_list, kind, take_name(), id, code);
-    return 0;
+    return parse_rule(EXEMPT, exempt_list, "Malformed exempt command.", VALUE_EXEMPTION, 0, false);
 }
 
 int parse_refuse() {
-    constexpr const char* bad = "Malformed refuse command.";
     accept();
-    int32_t kind, id;
-    if (peek() == FILE_) {
-        if (!file_path() || !end_of_line())
-            return malformed(bad);
-        read_named_list(REFUSE, 0);
-        return 0;
-    }
-    if (!who(&kind, &id) || !end_of_line())
-        return malformed(bad);
-    add_conf_rule(refuse_list, kind, take_name(), id, 0);
-    return 0;
+    return parse_rule(REFUSE, refuse_list, "Malformed refuse command.", VALUE_FIXED, 0, false);
 }
 
 int parse_session() {
     constexpr const char* bad = "Malformed session command.";
     accept();
-    int32_t kind, id, n;
+    int32_t n;
     switch (peek()) {
-        case FILE_:
-            if (!file_path() || !number(&n) || !end_of_line())
-                return malformed(bad);
-            read_named_list(SESSION, n);
-            return 0;
         case DEFAULT:
             accept();
             if (!number(&n) || !end_of_line())
@@ -231,35 +246,13 @@ int parse_session() {
             setting_lines.refuse_time = conf_token_line;
             return 0;
         default:
-            if (!who(&kind, &id) || !number(&n) || !end_of_line())
-                return malformed(bad);
-            add_conf_rule(session_list, kind, take_name(), id, n);
-            return 0;
+            return parse_rule(SESSION, session_list, bad, VALUE_NUMBER, 0, false);
     }
 }
 
 int parse_timeout() {
-    constexpr const char* bad = "Malformed timeout command.";
     accept();
-    int32_t kind, id, n;
-    switch (peek()) {
-        case FILE_:
-            if (!file_path() || !number(&n) || !end_of_line())
-                return malformed(bad);
-            read_named_list(TIMEOUT, n);
-            return 0;
-        case DEFAULT:
-            accept();
-            if (!number(&n) || !end_of_line())
-                return malformed(bad);
-            add_conf_rule(timeout_list, DEFAULT, nullptr, 0, n);
-            return 0;
-        default:
-            if (!who(&kind, &id) || !number(&n) || !end_of_line())
-                return malformed(bad);
-            add_conf_rule(timeout_list, kind, take_name(), id, n);
-            return 0;
-    }
+    return parse_rule(TIMEOUT, timeout_list, "Malformed timeout command.", VALUE_NUMBER, 0, true);
 }
 
 // sleep, warn and multiples: the keyword, a number, the end of the line.
@@ -275,16 +268,17 @@ int parse_number_setting(int32_t* setting, const char* bad, int32_t* line = null
     return 0;
 }
 
-int parse_idlemethod() {
-    constexpr const char* bad = "Malformed idlemethod command.";
+// A command that names one of two words, then the end of the line: the
+// setting takes 0 for the first word, 1 for the second.
+int parse_choice(const char* bad, int first, int second, int32_t* setting) {
     accept();
-    int method = peek();
-    if (method != USERINPUT && method != INPUTOUTPUT)
+    int word = peek();
+    if (word != first && word != second)
         return malformed(bad);
     accept();
     if (!end_of_line())
         return malformed(bad);
-    idle_method = method == USERINPUT ? 0 : 1;
+    *setting = word == first ? 0 : 1;
     return 0;
 }
 
@@ -326,34 +320,8 @@ int parse_conswins() {
 }
 
 int parse_maxuser() {
-    constexpr const char* bad = "Malformed maxuser command.";
     accept();
-    int32_t kind, id, n;
-    if (peek() == FILE_) {
-        if (!file_path() || !number(&n) || !end_of_line())
-            return malformed(bad);
-        read_named_list(MAXUSER, n);
-        return 0;
-    }
-    if (!who(&kind, &id) || !number(&n) || !end_of_line())
-        return malformed(bad);
-    add_conf_rule(maxuser_list, kind, take_name(), id, n);
-    return 0;
-}
-
-// panes join: a multiplexer's pane within its user's login counts with that
-// login; panes normal: every pane counts as a login of its own.
-int parse_panes() {
-    constexpr const char* bad = "Malformed panes command.";
-    accept();
-    int how = peek();
-    if (how != JOIN && how != NORMAL)
-        return malformed(bad);
-    accept();
-    if (!end_of_line())
-        return malformed(bad);
-    pane_join = how == JOIN ? 1 : 0;
-    return 0;
+    return parse_rule(MAXUSER, maxuser_list, "Malformed maxuser command.", VALUE_NUMBER, 0, false);
 }
 
 // syslog FACILITY, or syslog off: the audit trail's facility.  The
@@ -409,26 +377,7 @@ int parse_hours() {
     if (ok != 0)
         return malformed(bad);
     accept();
-    int32_t window = hours_window(days, start, end);
-    int32_t kind, id;
-    switch (peek()) {
-        case FILE_:
-            if (!file_path() || !end_of_line())
-                return malformed(bad);
-            read_named_list(HOURS, window);
-            return 0;
-        case DEFAULT:
-            accept();
-            if (!end_of_line())
-                return malformed(bad);
-            add_conf_rule(hours_list, DEFAULT, nullptr, 0, window);
-            return 0;
-        default:
-            if (!who(&kind, &id) || !end_of_line())
-                return malformed(bad);
-            add_conf_rule(hours_list, kind, take_name(), id, window);
-            return 0;
-    }
+    return parse_rule(HOURS, hours_list, bad, VALUE_FIXED, hours_window(days, start, end), true);
 }
 
 }  // namespace
@@ -466,7 +415,8 @@ int parse_conf() {
                                          &setting_lines.warn);
                 break;
             case IDLEMETHOD:
-                r = parse_idlemethod();
+                r = parse_choice("Malformed idlemethod command.", USERINPUT, INPUTOUTPUT,
+                                 &idle_method);
                 break;
             case CONSWINS:
                 r = parse_conswins();
@@ -479,7 +429,9 @@ int parse_conf() {
                 r = parse_maxuser();
                 break;
             case PANES:
-                r = parse_panes();
+                // panes join: a multiplexer's pane within its user's login
+                // counts with that login; panes normal: as a login of its own.
+                r = parse_choice("Malformed panes command.", NORMAL, JOIN, &pane_join);
                 break;
             case SYSLOG:
                 r = parse_syslog();

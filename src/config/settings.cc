@@ -23,21 +23,14 @@ const char* conf_path = PATH_CONF;
 time_t conf_mtime = 1;
 
 void settings_init() {
+    // What every read sets again, then what only start-up sets: the
+    // settings a file keeps when it no longer names them.
+    settings_reset();
     sleep_interval = 0;
     warn_time = 0;
-    multiple_threshold = 0;
-    session_threshold = 0;
     multiples = 0;
-    idle_method = 0;
-    console_idle = -2;
-    console_session = -2;
-    console_multiple = -2;
-    session_default = -1;
-    refuse_time = 0;
-    pane_join = 0;
     conf_path = PATH_CONF;
     conf_mtime = 1;
-    syslog_facility = -1;
     setting_lines = SettingLines{};
 }
 

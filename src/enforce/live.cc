@@ -18,3 +18,12 @@ int live_session(const SessionRecord* r) {
     const struct passwd* pw = platform->pw_by_name(r->user);
     return pw == nullptr || pw->pw_uid == owner ? 1 : 0;
 }
+
+int live_mark(SessionRecord* r) {
+    if (r->ended != SESSION_OPEN)
+        return 0;
+    if (live_session(r))
+        return 1;
+    r->ended = SESSION_STALE;
+    return -1;
+}

@@ -11,4 +11,9 @@
 // or its terminal exists and belongs to another user than r's.  1 otherwise.
 int live_session(const SessionRecord* r);
 
+// live_session for a record still open, marking it SESSION_STALE the first
+// time its login is found gone: 1 live; 0 not open (or found gone before);
+// -1 found gone just now, for the caller to tell.
+int live_mark(SessionRecord* r);
+
 #endif  // QUELLD_ENFORCE_LIVE_H

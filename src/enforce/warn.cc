@@ -205,11 +205,9 @@ int warn_child(SessionRecord* r, int kind, int deliver) {
 }
 
 int warn_live(SessionRecord* r) {
-    if (r->ended != SESSION_OPEN)
-        return 0;
-    if (live_session(r))
-        return 1;
-    r->ended = SESSION_STALE;
+    int live = live_mark(r);
+    if (live >= 0)
+        return live;
     char stamp[26], user[log_escaped_size(USER_SIZE)], tty[log_escaped_size(TTY_PATH_SIZE)];
     log_line("%19.19s : stale record of %s on %s, left alone", log_stamp(platform->now(), stamp),
              log_escape(r->user, user, sizeof user), log_escape(r->tty_path, tty, sizeof tty));

@@ -45,7 +45,8 @@ TEST(FormatTextTest, AsSnprintf) {
                        size_t{99});
     EXPECT_AS_SNPRINTF("[%c][%3c][%-3c]", 'a', 'b', 'c');
     EXPECT_AS_SNPRINTF("%.2s|%8.3s", "abc", "abcdef");
-    EXPECT_AS_SNPRINTF("%hd %hu %hhd %hhx|%s", short{-3}, 70000, 200, 0x1ff, "then a text");
+    EXPECT_AS_SNPRINTF("%hd %hu %hhd %hhx|%s", short{-3}, static_cast<unsigned short>(65535),
+                       static_cast<signed char>(-56), static_cast<unsigned char>(0xff), "a text");
     EXPECT_AS_SNPRINTF("%jd %td %zd|%s", INTMAX_MIN, ptrdiff_t{-9}, size_t{5}, "text");
 }
 
