@@ -33,6 +33,8 @@ struct DryVerdict {
     bool stale;
 };
 std::vector<std::vector<DryVerdict>> dry_verdicts;
+// The acting verdicts in the order the pass reached them: (slot, verdict).
+std::vector<CheckAct> dry_sequence;
 time_t dry_now;
 
 // warn_live without its log line: the same test, the same marking.
@@ -53,6 +55,8 @@ void dry_record(SessionRecord* r, const Verdict& v) {
     if (slot >= dry_verdicts.size())
         dry_verdicts.resize(slot + 1);
     dry_verdicts[slot].push_back({v, stale});
+    if (!stale)
+        dry_sequence.push_back({static_cast<int>(slot), v});
 }
 
 void dry_mark_recent(SessionRecord*) {}
@@ -177,14 +181,17 @@ std::string dry_why(const SessionRecord* r, const Verdict& v) {
 
 }  // namespace
 
-int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts) {
+int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts, std::vector<CheckAct>* sequence) {
     dry_verdicts.clear();
+    dry_sequence.clear();
     CycleChecks saved = cycle_checks;
     cycle_checks = dry_checks;
     session_table_reset();
     dry_now = platform->now();
     poll_scan(0);
     cycle_checks = saved;
+    if (sequence != nullptr)
+        *sequence = dry_sequence;
     if (out != nullptr) {
         for (int slot = 0; slot < session_count; ++slot) {
             counts[slot] = 0;

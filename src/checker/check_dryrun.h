@@ -4,6 +4,7 @@
 #define QUELLD_CHECKER_CHECK_DRYRUN_H
 
 #include <cstdio>
+#include <vector>
 
 #include "policy/verdict.h"
 
@@ -20,9 +21,15 @@ constexpr int CHECK_VERDICTS_MAX = 6;
 // When out is not null, out[slot] receives the acting verdicts (warn or log
 // out) on the login at slot, in the order the daemon would carry them out,
 // and counts[slot] how many, for slots 0 to session_count - 1 (both MAXUSERS
-// long).  Never forks, signals, or
+// long).  When sequence is not null it receives the same verdicts across
+// all logins, in the order the pass reaches them.  Never forks, signals, or
 // writes to a terminal or the event log.  Returns the number of user logins.
-int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts);
+struct CheckAct {
+    int slot;
+    Verdict v;
+};
+int check_judge(Verdict (*out)[CHECK_VERDICTS_MAX], int* counts,
+                std::vector<CheckAct>* sequence = nullptr);
 
 // Runs check_judge, then writes to out, for each user login in database
 // order, its policy, its idle time by the configured method and the
