@@ -42,8 +42,12 @@ install(FILES ${QUELLD_GEN}/quelld.cf.5.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/m
 # overwritten.
 install(FILES dist/quelld.cf.sample DESTINATION ${QUELLD_CONF_DIR})
 if(QUELLD_LAYOUT STREQUAL "freebsd")
-  install(PROGRAMS ${QUELLD_GEN}/quelld.rc
-    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/rc.d RENAME quelld)
+  # A port leaves the script to USE_RC_SUBR, which installs its own copy.
+  option(QUELLD_INSTALL_RC "Install the rc.d script" ON)
+  if(QUELLD_INSTALL_RC)
+    install(PROGRAMS ${QUELLD_GEN}/quelld.rc
+      DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/rc.d RENAME quelld)
+  endif()
   install(FILES dist/freebsd/quelld.newsyslog.conf
     DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/newsyslog.conf.d RENAME quelld.conf)
   set(QUELLD_CONFFILES "${CMAKE_INSTALL_FULL_SYSCONFDIR}/newsyslog.conf.d/quelld.conf")

@@ -350,5 +350,66 @@ class PackageTest(unittest.TestCase):
         self.assertEqual({p for p in PACKAGE_FILES if os.path.lexists(p)}, existed)
 
 
+PORT = os.path.join(SOURCE, "dist", "freebsd", "port")
+
+
+def port_makefile():
+    """The port Makefile's variables, continued lines joined."""
+    with open(os.path.join(PORT, "Makefile")) as f:
+        text = f.read().replace("\\\n", " ")
+    return dict(re.findall(r"^([A-Z_]+)=\s*(.*?)\s*$", text, re.M))
+
+
+class PortTest(unittest.TestCase):
+    """The FreeBSD port against the install rules it builds with."""
+
+    def setUp(self):
+        if not SOURCE:
+            self.skipTest("QUELLD_SOURCE_DIR is not set (run through ctest)")
+        self.tmp = tempfile.mkdtemp(prefix="quelld-port-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_plist_lists_what_the_port_stages(self):
+        # The tree the port configures, at the ports' prefix, built without
+        # optimisation: only the installed file names count here.
+        tree, dest = os.path.join(self.tmp, "build"), os.path.join(self.tmp, "stage")
+        args = port_makefile()["CMAKE_ARGS"].split()
+        for cmd in (["cmake", "-S", SOURCE, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=",
+                     "-DCMAKE_INSTALL_PREFIX=/usr/local", *args],
+                    ["cmake", "--build", tree, "-j", "2"]):
+            r = run(*cmd)
+            self.assertEqual(r.returncode, 0, " ".join(cmd) + "\n" + r.stdout + r.stderr)
+        r = run("cmake", "--install", tree, env=dict(os.environ, DESTDIR=dest))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        staged = set()
+        for d, _, names in os.walk(dest):
+            staged |= {os.path.join(d, n)[len(dest + "/usr/local/"):] for n in names}
+
+        listed = []
+        with open(os.path.join(PORT, "pkg-plist")) as f:
+            for line in f.read().splitlines():
+                keyword, _, path = line.rpartition(" ")
+                self.assertIn(keyword, ("", "@sample"), line)
+                self.assertEqual(keyword == "@sample", path.endswith(".sample"), line)
+                listed.append(path)
+        self.assertEqual(sorted(set(listed)), sorted(staged))
+        self.assertEqual(len(listed), len(staged), "a file is listed twice")
+
+    def test_makefile_and_rc_script(self):
+        variables = port_makefile()
+        self.assertEqual(variables["PORTVERSION"], VERSION.split()[-1])
+        self.assertEqual(variables["USE_RC_SUBR"], "quelld")
+        self.assertEqual(variables["LICENSE"], "BSD2CLAUSE")
+        self.assertIn("cmake", variables["USES"].split())
+        self.assertIn("compiler:c++20-lang", variables["USES"].split())
+        # USE_RC_SUBR's copy is the project's script with the ports' PREFIX.
+        with open(os.path.join(SOURCE, "dist", "freebsd", "quelld.in")) as f:
+            ours = f.read()
+        with open(os.path.join(PORT, "files", "quelld.in")) as f:
+            port = f.read()
+        self.assertEqual(port, ours.replace("@QUELLD_SBIN@", "%%PREFIX%%/sbin")
+                         .replace("@QUELLD_CONF@", "%%PREFIX%%/etc/quelld/quelld.cf"))
+
+
 if __name__ == "__main__":
     unittest.main()
