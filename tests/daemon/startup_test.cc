@@ -39,7 +39,10 @@ TEST(StartupTest, OptionTable) {
         const char* err;
     } cases[] = {
         {{"-V"}, 0, "quelld version " QUELLD_VERSION_NUMBER "\n", ""},
-        {{"-x", "-V", "-y"}, 0, "quelld version " QUELLD_VERSION_NUMBER "\n", "quelld: bad flag -x\n"},
+        {{"-x", "-V", "-y"},
+         0,
+         "quelld version " QUELLD_VERSION_NUMBER "\n",
+         "quelld: bad flag -x\n"},
         {{"-f"}, -1, "", "quelld: flag -f specified without naming config file\n"},
         {{"-f", "/tmp/a", "-f", "/tmp/b"},
          -1,
