@@ -38,8 +38,11 @@ TEST(StartupTest, OptionTable) {
         const char* out;
         const char* err;
     } cases[] = {
-        {{"-V"}, 0, "quelld version 0.02\n", ""},
-        {{"-x", "-V", "-y"}, 0, "quelld version 0.02\n", "quelld: bad flag -x\n"},
+        {{"-V"}, 0, "quelld version " QUELLD_VERSION_NUMBER "\n", ""},
+        {{"-x", "-V", "-y"},
+         0,
+         "quelld version " QUELLD_VERSION_NUMBER "\n",
+         "quelld: bad flag -x\n"},
         {{"-f"}, -1, "", "quelld: flag -f specified without naming config file\n"},
         {{"-f", "/tmp/a", "-f", "/tmp/b"},
          -1,

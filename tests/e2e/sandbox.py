@@ -58,7 +58,6 @@ LOG_PATH = "/var/log/quelld.log"
 CONF_DIR = "/usr/local/etc/quelld"
 CONF_PATH = CONF_DIR + "/quelld.cf"
 UTMP_PATH = "/var/run/utmp"
-VERSION = "quelld version 0.02"
 
 #: A valid configuration that keeps the daemon quietly alive.
 DEFAULT_CONFIG = "sleep 60\n"
@@ -88,6 +87,15 @@ def required(switch, reason):
     if os.environ.get(switch) == "1":
         raise AssertionError(f"{reason} ({switch}=1: this test must run)")
     raise unittest.SkipTest(reason)
+
+
+def _project_version():
+    """The version project() in CMakeLists.txt gives the programs."""
+    with open(os.path.join(_REPO, "CMakeLists.txt")) as f:
+        return re.search(r"project\(quelld VERSION (\S+)", f.read()).group(1)
+
+
+VERSION = "quelld version " + _project_version()
 QUELLD_BIN = os.environ.get("QUELLD_BIN") or os.path.join(_REPO, "build/default/quelld")
 
 #: Regexes of the 19- and 24-character local-time stamps of the event log.

@@ -9,7 +9,9 @@ mount namespace, with overlay file systems over the directories it writes;
 the host's files never change.
 """
 
+import gzip
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -17,26 +19,36 @@ import tempfile
 import unittest
 
 BUILD = os.environ.get("QUELLD_BUILD_DIR", "")
+SOURCE = os.environ.get("QUELLD_SOURCE_DIR", "")
 PREFIX = os.environ.get("QUELLD_PREFIX", "/usr/local")
 SBINDIR = os.environ.get("QUELLD_SBINDIR", PREFIX + "/sbin")
 SYSCONFDIR = os.environ.get("QUELLD_SYSCONFDIR", PREFIX + "/etc")
 MANDIR = os.environ.get("QUELLD_MANDIR", PREFIX + "/share/man")
-OS = os.environ.get("QUELLD_OS", "linux")
+LAYOUT = os.environ.get("QUELLD_LAYOUT", "linux")
 CONFDIR = SYSCONFDIR + "/quelld"
 SAMPLE = CONFDIR + "/quelld.cf.sample"
-VERSION = "quelld version 0.02\n"
-PAGES = ("man8/quelld.8", "man8/quelld-check.8", "man5/quelld.cf.5")
+VERSION = "quelld version %s\n" % os.environ.get("QUELLD_VERSION", "")
+PAGES = ("man8/quelld.8.gz", "man8/quelld-check.8.gz", "man5/quelld.cf.5.gz")
+#: A maintainer as a site would name itself, for the package builds.
+MAINTAINER = "quelld CI <ci@quelld.invalid>"
 
 
-def expected_files():
+def expected_files(prefix=PREFIX, sysconfdir=SYSCONFDIR, layout=LAYOUT):
     """The absolute paths of every file the install puts down."""
-    files = {SBINDIR + "/quelld", SBINDIR + "/quelld-check", SAMPLE}
-    files |= {MANDIR + "/" + p for p in PAGES}
-    if OS == "freebsd":
-        files |= {SYSCONFDIR + "/rc.d/quelld", SYSCONFDIR + "/newsyslog.conf.d/quelld.conf"}
+    sbin, mandir = prefix + "/sbin", prefix + "/share/man"
+    files = {sbin + "/quelld", sbin + "/quelld-check", sysconfdir + "/quelld/quelld.cf.sample"}
+    files |= {mandir + "/" + p for p in PAGES}
+    if layout == "freebsd":
+        files |= {sysconfdir + "/rc.d/quelld", sysconfdir + "/newsyslog.conf.d/quelld.conf"}
     else:
-        files |= {PREFIX + "/lib/systemd/system/quelld.service", SYSCONFDIR + "/logrotate.d/quelld"}
+        files |= {prefix + "/lib/systemd/system/quelld.service", sysconfdir + "/logrotate.d/quelld"}
     return files
+
+
+def read_text(path):
+    """A file's text, a compressed manual page's uncompressed."""
+    with (gzip.open(path, "rt") if path.endswith(".gz") else open(path)) as f:
+        return f.read()
 
 
 def run(*cmd, **kwargs):
@@ -112,12 +124,16 @@ class StagedTest(TempDirTest):
         dest = os.path.join(self.tmp, "root")
         stage(dest)
         for path in expected_files() - {SBINDIR + "/quelld", SBINDIR + "/quelld-check"}:
-            with open(dest + path) as f:
-                text = f.read()
-            self.assertNotIn("@QUELLD", text, path)
+            self.assertNotIn("@QUELLD", read_text(dest + path), path)
         for page in PAGES[:2]:
-            with open(dest + MANDIR + "/" + page) as f:
-                self.assertIn(CONFDIR + "/quelld.cf", f.read(), page)
+            self.assertIn(CONFDIR + "/quelld.cf", read_text(dest + MANDIR + "/" + page), page)
+        # Compressed as gzip -9n: no name or time in the header, so that the
+        # same page makes the same file.
+        for page in PAGES:
+            with open(dest + MANDIR + "/" + page, "rb") as f:
+                header = f.read(10)
+            self.assertEqual((header[:4], header[4:8], header[8]), (b"\x1f\x8b\x08\x00", bytes(4), 2),
+                             page)
 
 
 class ManLintTest(TempDirTest):
@@ -126,7 +142,13 @@ class ManLintTest(TempDirTest):
             self.skipTest("mandoc is not installed")
         dest = os.path.join(self.tmp, "root")
         stage(dest)
-        pages = [dest + MANDIR + "/" + p for p in PAGES]
+        # mandoc reads only the first of several compressed pages right:
+        # lint them uncompressed.
+        pages = []
+        for p in PAGES:
+            pages.append(os.path.join(self.tmp, os.path.basename(p)[:-3]))
+            with open(pages[-1], "w") as f:
+                f.write(read_text(dest + MANDIR + "/" + p))
         why = can_unshare()
         if why is None:
             # mandoc looks up the pages named by .Xr in /usr/share/man: show
@@ -171,7 +193,7 @@ class RcScriptTest(TempDirTest):
 
 class SystemdUnitTest(TempDirTest):
     def test_unit_verifies(self):
-        if OS == "freebsd":
+        if LAYOUT == "freebsd":
             self.skipTest("no systemd on FreeBSD")
         if shutil.which("systemd-analyze") is None:
             self.skipTest("systemd-analyze is not installed")
@@ -200,7 +222,8 @@ class SystemdUnitTest(TempDirTest):
 
 # The package's life in a sandbox: overlays over /usr, /etc and /var take
 # every write of dpkg and the maintainer scripts, and an empty /run hides any
-# running systemd from them.
+# running systemd from them.  After the purge, whatever the overlays still
+# hold under quelld's name was left behind.
 PACKAGE_SCRIPT = r"""
 T=$WORK/ovl
 mount -t tmpfs tmpfs "$T" || exit 90
@@ -215,59 +238,108 @@ report() {
 }
 dpkg -i "$DEB" >"$WORK/dpkg.log" 2>&1; echo "install $?"
 report installed
-"$SBIN/quelld" -V
-"$SBIN/quelld-check" -f "$SAMPLE"; echo "check $?"
+/usr/sbin/quelld -V
+/usr/sbin/quelld-check -f /etc/quelld/quelld.cf.sample; echo "check $?"
 dpkg -r quelld >>"$WORK/dpkg.log" 2>&1; echo "remove $?"
 report removed
 dpkg -P quelld >>"$WORK/dpkg.log" 2>&1; echo "purge $?"
 report purged
+for d in usr etc var; do
+    (cd "$T/$d.up" && find . -name '*quelld*') | sed "s|^\.|left /$d|"
+done
 """
 
+#: What the Debian package installs: the Linux layout under /usr, and the
+#: copyright file and changelog that every Debian package carries.
+PACKAGE_FILES = expected_files("/usr", "/etc", "linux") | {
+    "/usr/share/doc/quelld/copyright", "/usr/share/doc/quelld/changelog.gz"}
 
-class PackageTest(TempDirTest):
-    def setUp(self):
-        super().setUp()
-        for tool in ("cpack", "dpkg", "dpkg-deb", "dpkg-shlibdeps"):
+
+class PackageTest(unittest.TestCase):
+    """The package as the package preset builds it (prefix /usr), in a tree
+    of its own, whatever the build tree that runs the test."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not SOURCE:
+            raise unittest.SkipTest("QUELLD_SOURCE_DIR is not set (run through ctest)")
+        if os.environ.get("QUELLD_SANITIZE"):
+            raise unittest.SkipTest("the package is built without sanitizers, by the release run")
+        for tool in ("cpack", "dpkg", "dpkg-deb", "dpkg-shlibdeps", "gzip"):
             if shutil.which(tool) is None:
-                self.skipTest(tool + " is not installed")
+                raise unittest.SkipTest(tool + " is not installed")
+        cls.tmp = tempfile.mkdtemp(prefix="quelld-package-")
+        tree = os.path.join(cls.tmp, "build")
+        for cmd in (["cmake", "--preset", "package", "-B", tree, "-DQUELLD_MAINTAINER=" + MAINTAINER],
+                    ["cmake", "--build", tree, "-j", "2"],
+                    ["cpack", "--config", os.path.join(tree, "CPackConfig.cmake"), "-B", cls.tmp]):
+            r = run(*cmd, cwd=SOURCE)
+            if r.returncode != 0:
+                shutil.rmtree(cls.tmp, True)
+                raise AssertionError(" ".join(cmd) + " failed:\n" + r.stdout + r.stderr)
+        cls.deb = os.path.join(cls.tmp, "quelld_%s_amd64.deb" % VERSION.split()[-1])
 
-    def build_package(self):
-        r = run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", self.tmp)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        debs = [n for n in os.listdir(self.tmp) if n.endswith(".deb")]
-        self.assertEqual(len(debs), 1, debs)
-        return os.path.join(self.tmp, debs[0])
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, True)
 
-    def test_package_builds_installs_and_removes(self):
-        deb = self.build_package()
-        fields = run("dpkg-deb", "-f", deb, "Package", "Maintainer", "Depends").stdout
-        self.assertIn("Package: quelld\n", fields)
-        self.assertRegex(fields, r"Maintainer: .+ <.+@.+>\n")
+    def test_lintian_is_clean(self):
+        if shutil.which("lintian") is None:
+            if os.environ.get("QUELLD_NEED_LINTIAN"):
+                self.fail("lintian is not installed")
+            self.skipTest("lintian is not installed")
+        r = run("lintian", "--fail-on", "error,warning", "--tag-display-limit", "0", self.deb)
+        tags = [l for l in r.stdout.splitlines() if not l.startswith(("I:", "P:", "X:", "N:"))]
+        self.assertEqual((tags, r.returncode), ([], 0), r.stdout + r.stderr)
+
+    def test_metadata(self):
+        fields = run("dpkg-deb", "-f", self.deb, "Package", "Version", "Maintainer", "Depends").stdout
+        self.assertIn("Package: quelld\nVersion: %s\n" % VERSION.split()[-1], fields)
+        self.assertIn("Maintainer: %s\n" % MAINTAINER, fields)
         self.assertNotIn("procps", fields)
         self.assertRegex(fields, r"Depends: .*libc6 \(>= [0-9.]+\)")
-        listed = {line.split()[-1][1:] for line in run("dpkg-deb", "-c", deb).stdout.splitlines()
+        listed = {line.split()[-1][1:] for line in run("dpkg-deb", "-c", self.deb).stdout.splitlines()
                   if not line.startswith("d")}
-        self.assertEqual(listed, expected_files())
-        conffiles = run("dpkg-deb", "-I", deb, "conffiles").stdout.split()
-        self.assertIn(SAMPLE, conffiles)
+        self.assertEqual(listed, PACKAGE_FILES)
+        conffiles = run("dpkg-deb", "-I", self.deb, "conffiles").stdout.split()
+        self.assertEqual(conffiles, ["/etc/quelld/quelld.cf.sample", "/etc/logrotate.d/quelld"])
+        # The licence's text, in Debian's form, and the newest NEWS entry,
+        # signed by the maintainer, head the two documents.
+        tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", self.deb], capture_output=True,
+                             check=True).stdout
+        with tempfile.TemporaryDirectory() as unpacked:
+            subprocess.run(["tar", "-x", "-C", unpacked], input=tar, check=True)
+            copyright_text = read_text(unpacked + "/usr/share/doc/quelld/copyright")
+            changelog = read_text(unpacked + "/usr/share/doc/quelld/changelog.gz")
+        with open(os.path.join(SOURCE, "LICENSE")) as f:
+            clause = f.read().split("\n\n")[3]
+        self.assertIn("License: BSD-2-clause\n", copyright_text)
+        self.assertIn("\n .\n " + clause.replace("\n", "\n ") + "\n .\n", copyright_text)
+        self.assertRegex(changelog, r"^quelld \(%s\) unstable; urgency=medium\n\n  \* " %
+                         re.escape(VERSION.split()[-1]))
+        self.assertRegex(changelog, r"\n -- %s  [A-Z][a-z]{2}, \d+ [A-Z][a-z]{2} \d{4} 00:00:00 \+0000\n\n"
+                         % re.escape(MAINTAINER))
 
+    def test_installs_and_purges_without_a_trace(self):
         why = can_unshare()
         if why:
             self.skipTest(why)
-        if "overlay" not in open("/proc/filesystems").read():
-            self.skipTest("no overlay file system")
+        with open("/proc/filesystems") as f:
+            if "overlay" not in f.read():
+                self.skipTest("no overlay file system")
+        work = tempfile.mkdtemp(prefix="quelld-dpkg-")
+        self.addCleanup(shutil.rmtree, work, True)
         host_before = run("dpkg-query", "-W", "quelld").returncode
-        existed = {p for p in expected_files() if os.path.lexists(p)}
-        os.makedirs(os.path.join(self.tmp, "ovl"))
-        files = sorted(expected_files())
-        r = in_namespace(PACKAGE_SCRIPT, WORK=self.tmp, DEB=deb, SBIN=SBINDIR, SAMPLE=SAMPLE,
-                         FILES=" ".join(files))
-        with open(os.path.join(self.tmp, "dpkg.log")) as f:
+        existed = {p for p in PACKAGE_FILES if os.path.lexists(p)}
+        os.makedirs(os.path.join(work, "ovl"))
+        files = sorted(PACKAGE_FILES)
+        r = in_namespace(PACKAGE_SCRIPT, WORK=work, DEB=self.deb, FILES=" ".join(files))
+        with open(os.path.join(work, "dpkg.log")) as f:
             dpkg_log = f.read()
-        present = lambda: [f"present {f}" for f in files]
-        conffile_only = [f"present {f}" for f in files if f == SAMPLE or "/logrotate.d/" in f]
+        present = [f"present {f}" for f in files]
+        conffile_only = ["present /etc/logrotate.d/quelld", "present /etc/quelld/quelld.cf.sample"]
         self.assertEqual(r.stdout.splitlines(), [
-            "install 0", "== installed install ok installed", *present(),
+            "install 0", "== installed install ok installed", *present,
             VERSION.strip(), "check 0",
             "remove 0", "== removed deinstall ok config-files", *conffile_only,
             "purge 0", "== purged ",
@@ -275,7 +347,68 @@ class PackageTest(TempDirTest):
         self.assertEqual(r.stderr, "")
         # The host saw none of it.
         self.assertEqual(run("dpkg-query", "-W", "quelld").returncode, host_before)
-        self.assertEqual({p for p in expected_files() if os.path.lexists(p)}, existed)
+        self.assertEqual({p for p in PACKAGE_FILES if os.path.lexists(p)}, existed)
+
+
+PORT = os.path.join(SOURCE, "dist", "freebsd", "port")
+
+
+def port_makefile():
+    """The port Makefile's variables, continued lines joined."""
+    with open(os.path.join(PORT, "Makefile")) as f:
+        text = f.read().replace("\\\n", " ")
+    return dict(re.findall(r"^([A-Z_]+)=\s*(.*?)\s*$", text, re.M))
+
+
+class PortTest(unittest.TestCase):
+    """The FreeBSD port against the install rules it builds with."""
+
+    def setUp(self):
+        if not SOURCE:
+            self.skipTest("QUELLD_SOURCE_DIR is not set (run through ctest)")
+        self.tmp = tempfile.mkdtemp(prefix="quelld-port-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_plist_lists_what_the_port_stages(self):
+        # The tree the port configures, at the ports' prefix, built without
+        # optimisation: only the installed file names count here.
+        tree, dest = os.path.join(self.tmp, "build"), os.path.join(self.tmp, "stage")
+        args = port_makefile()["CMAKE_ARGS"].split()
+        for cmd in (["cmake", "-S", SOURCE, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=",
+                     "-DCMAKE_INSTALL_PREFIX=/usr/local", *args],
+                    ["cmake", "--build", tree, "-j", "2"]):
+            r = run(*cmd)
+            self.assertEqual(r.returncode, 0, " ".join(cmd) + "\n" + r.stdout + r.stderr)
+        r = run("cmake", "--install", tree, env=dict(os.environ, DESTDIR=dest))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        staged = set()
+        for d, _, names in os.walk(dest):
+            staged |= {os.path.join(d, n)[len(dest + "/usr/local/"):] for n in names}
+
+        listed = []
+        with open(os.path.join(PORT, "pkg-plist")) as f:
+            for line in f.read().splitlines():
+                keyword, _, path = line.rpartition(" ")
+                self.assertIn(keyword, ("", "@sample"), line)
+                self.assertEqual(keyword == "@sample", path.endswith(".sample"), line)
+                listed.append(path)
+        self.assertEqual(sorted(set(listed)), sorted(staged))
+        self.assertEqual(len(listed), len(staged), "a file is listed twice")
+
+    def test_makefile_and_rc_script(self):
+        variables = port_makefile()
+        self.assertEqual(variables["PORTVERSION"], VERSION.split()[-1])
+        self.assertEqual(variables["USE_RC_SUBR"], "quelld")
+        self.assertEqual(variables["LICENSE"], "BSD2CLAUSE")
+        self.assertIn("cmake", variables["USES"].split())
+        self.assertIn("compiler:c++20-lang", variables["USES"].split())
+        # USE_RC_SUBR's copy is the project's script with the ports' PREFIX.
+        with open(os.path.join(SOURCE, "dist", "freebsd", "quelld.in")) as f:
+            ours = f.read()
+        with open(os.path.join(PORT, "files", "quelld.in")) as f:
+            port = f.read()
+        self.assertEqual(port, ours.replace("@QUELLD_SBIN@", "%%PREFIX%%/sbin")
+                         .replace("@QUELLD_CONF@", "%%PREFIX%%/etc/quelld/quelld.cf"))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,55 @@
+# The Debian changelog, made from NEWS: one entry per version, newest first,
+# each theme of NEWS a "*" item and each line of it a "-" item under it.
+# NEWS is where the versions are written down; its newest entry must be the
+# version project() gives the programs, or the package would claim a
+# version whose changes it does not list.
+
+# The day of the week of a date, as RFC 5322 writes it (Zeller's rule).
+function(quelld_weekday year month day out)
+  if(month LESS 3)
+    math(EXPR month "${month} + 12")
+    math(EXPR year "${year} - 1")
+  endif()
+  math(EXPR h "(${day} + (13 * (${month} + 1)) / 5 + ${year} + ${year} / 4 - ${year} / 100 + ${year} / 400) % 7")
+  list(GET _quelld_days ${h} name)
+  set(${out} ${name} PARENT_SCOPE)
+endfunction()
+set(_quelld_days Sat Sun Mon Tue Wed Thu Fri)
+set(_quelld_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+
+# Writes the changelog of NEWS to OUT, signed by MAINTAINER.
+function(quelld_debian_changelog news version maintainer out)
+  file(STRINGS ${news} lines)
+  set(text "")
+  set(trailer "")
+  set(first "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^quelld ([0-9.]+) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+      set(v ${CMAKE_MATCH_1})
+      set(y ${CMAKE_MATCH_2})
+      math(EXPR m "1${CMAKE_MATCH_3} - 100")
+      math(EXPR d "1${CMAKE_MATCH_4} - 100")
+      if(first STREQUAL "")
+        set(first ${v})
+      endif()
+      quelld_weekday(${y} ${m} ${d} wday)
+      math(EXPR mi "${m} - 1")
+      list(GET _quelld_months ${mi} mon)
+      string(APPEND text "${trailer}quelld (${v}) unstable; urgency=medium\n\n")
+      set(trailer "\n -- ${maintainer}  ${wday}, ${d} ${mon} ${y} 00:00:00 +0000\n\n")
+    elseif(first STREQUAL "" OR line STREQUAL "")
+      # The lines above the first entry say what the file is.
+    elseif(line MATCHES "^- (.*)")
+      string(APPEND text "    - ${CMAKE_MATCH_1}\n")
+    elseif(line MATCHES "^  (.*)")
+      string(APPEND text "      ${CMAKE_MATCH_1}\n")
+    else()
+      string(APPEND text "  * ${line}:\n")
+    endif()
+  endforeach()
+  if(NOT first STREQUAL version)
+    message(FATAL_ERROR "NEWS: the newest entry is for ${first}, not for ${version}")
+  endif()
+  string(REGEX REPLACE "\n\n$" "\n" trailer "${trailer}")
+  file(WRITE ${out} "${text}${trailer}")
+endfunction()
