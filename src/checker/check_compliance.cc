@@ -74,24 +74,10 @@ Reach slot_reach(int slot, bool console_other) {
     return reach;
 }
 
-// Sets up slot 0 as a login that only the rules for one class name.
+// Sets up slot 0 as a login that only the rules for one class name, as -u
+// takes a login.  Slot 0 alone: a list file may name a class per line.
 void class_login(const char* user, const char* line, const char* host, int32_t gid) {
-    // Slot 0 alone: a list file may name a class per line.
-    SessionRecord* r = &SessionTable[0];
-    session_record_clear(r);
-    std::strncpy(r->user, user, sizeof r->user - 1);
-    std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV);
-    std::strncpy(r->tty_path + sizeof PATH_DEV - 1, line, sizeof r->tty_path - sizeof PATH_DEV);
-    std::strncpy(r->host, host, sizeof r->host - 1);
-    const struct passwd* pw = user[0] != '\0' ? platform->pw_by_name(user) : nullptr;
-    if (pw != nullptr) {
-        fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
-    } else if (session_groups_room(r, 1) != nullptr) {
-        r->groups[0] = gid;
-        r->groups[1] = -1;
-    }
-    r->login_time = platform->now();
-    resolve_policy(0);
+    check_take_login(0, user, line, host[0] != '\0' ? host : nullptr, gid);
 }
 
 struct Tally {

@@ -268,25 +268,32 @@ void explain_panes(FILE* out, const SessionRecord* r) {
 
 }  // namespace
 
-int check_take_login(int slot, const char* user, const char* line, const char* host) {
+int check_take_login(int slot, const char* user, const char* line, const char* host,
+                     int32_t gid) {
     if (session_table_reserve(slot + 1) != 0)
         return 1;
     SessionRecord* r = &SessionTable[slot];
+    session_record_clear(r);
     copy_cut(r->user, sizeof r->user, user);
     if (std::strncmp(line, PATH_DEV, sizeof PATH_DEV - 1) == 0)
         line += sizeof PATH_DEV - 1;
     std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV - 1);
     copy_cut(r->tty_path + sizeof PATH_DEV - 1, sizeof r->tty_path - (sizeof PATH_DEV - 1), line);
-    copy_cut(r->host, sizeof r->host, host[0] != '\0' ? host : "localhost");
+    copy_cut(r->host, sizeof r->host,
+             host == nullptr ? "" : host[0] != '\0' ? host : "localhost");
     r->login_time = platform->now();
 
     int unknown = 0;
-    if (const struct passwd* pw = platform->pw_by_name(r->user)) {
+    const struct passwd* pw = r->user[0] != '\0' ? platform->pw_by_name(r->user) : nullptr;
+    if (pw != nullptr) {
         fill_session_groups(r, pw->pw_name, static_cast<int32_t>(pw->pw_gid));
     } else {
-        session_groups_room(r, 0);
-        r->groups[0] = -1;
         unknown = 1;
+        if (session_groups_room(r, gid >= 0 ? 1 : 0) != nullptr) {
+            r->groups[0] = gid;
+            if (gid >= 0)
+                r->groups[1] = -1;
+        }
     }
     resolve_policy(slot);
     return unknown;

@@ -12,9 +12,15 @@
 // terminal "/dev/" and line (a leading "/dev/" in line is dropped; empty for
 // none), host cut to NAME_MAX_HOST or "localhost" when empty, the group list
 // from the password and group databases, then resolve_policy.  Returns 0, or
-// 1 when user is not in the password database: its group list is then empty
-// (the daemon would keep whatever list the slot held before).
-int check_take_login(int slot, const char* user, const char* line, const char* host);
+// 1 when user is not in the password database: its group list then holds
+// gid alone, or nothing.  -u and -c take their logins here; -n through the
+// daemon's own scan.
+// host nullptr: no host at all (a class of logins no host rule names);
+// "" stands for "localhost".  gid: the group of a user the password
+// database does not know (-1: none), so that a class named by a group
+// rule alone can be taken.
+int check_take_login(int slot, const char* user, const char* line, const char* host,
+                     int32_t gid = -1);
 
 // Writes to out the policy of the login at slot as resolve_policy left it:
 // idle limit, session limit (or the session default), refusal, group limit,
