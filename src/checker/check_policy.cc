@@ -268,8 +268,7 @@ void explain_panes(FILE* out, const SessionRecord* r) {
 
 }  // namespace
 
-int check_take_login(int slot, const char* user, const char* line, const char* host,
-                     int32_t gid) {
+int check_take_login(int slot, const char* user, const char* line, const char* host, int32_t gid) {
     if (session_table_reserve(slot + 1) != 0)
         return 1;
     SessionRecord* r = &SessionTable[slot];
@@ -279,8 +278,7 @@ int check_take_login(int slot, const char* user, const char* line, const char* h
         line += sizeof PATH_DEV - 1;
     std::memcpy(r->tty_path, PATH_DEV, sizeof PATH_DEV - 1);
     copy_cut(r->tty_path + sizeof PATH_DEV - 1, sizeof r->tty_path - (sizeof PATH_DEV - 1), line);
-    copy_cut(r->host, sizeof r->host,
-             host == nullptr ? "" : host[0] != '\0' ? host : "localhost");
+    copy_cut(r->host, sizeof r->host, host == nullptr ? "" : host[0] != '\0' ? host : "localhost");
     r->login_time = platform->now();
 
     int unknown = 0;
