@@ -40,6 +40,7 @@ import fcntl
 import hashlib
 import os
 import re
+import resource
 import select
 import shutil
 import signal
@@ -1062,7 +1063,70 @@ class PtySession(_Child):
             _sessions.remove(self)
 
 
-def open_pty(user, argv=("sleep", "100000"), raw=True, ids=None):
+SLEEP = ("sleep", "100000")
+
+
+def _become(ids, argv, env, nproc):
+    """In a forked child: drops to ``ids`` (uid, gid, groups) and runs argv."""
+    os.closerange(3, 1024)
+    if nproc is not None:
+        resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
+    uid, gid, groups = ids
+    os.setgroups(list(groups))
+    os.setgid(gid)
+    os.setuid(uid)
+    if env is None:
+        os.execvp(argv[0], list(argv))
+    os.execvpe(argv[0], list(argv), env)
+
+
+def spawn_session(terminal, ids, argv=SLEEP, env=None, members=(), nproc=None,
+                  members_from_pid=None):
+    """Forks the leader of a new session on ``terminal`` (a path, opened as the
+    controlling terminal, or an open descriptor of a slave made one), with its
+    standard streams on it, running ``argv`` as ``ids`` (uid, gid, groups).
+
+    Before it runs argv the leader starts each of ``members`` ((ids, argv,
+    ignore SIGHUP) each) in its session, on the same terminal; with
+    ``members_from_pid`` they take pids from there up.  ``nproc`` caps each
+    one's processes (RLIMIT_NPROC).  Returns the leader's pid and the
+    members', in that order, once all have been started.  The one place the
+    harness forks onto a terminal as a user.
+    """
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.setsid()
+            if isinstance(terminal, int):
+                fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+                fd = terminal
+            else:
+                fd = os.open(terminal, os.O_RDWR)
+            for n in (0, 1, 2):
+                os.dup2(fd, n)
+            if members_from_pid is not None:
+                with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                    f.write(str(members_from_pid))
+            for m_ids, m_argv, ignore_hup in members:
+                child = os.fork()
+                if child == 0:
+                    os.close(w)
+                    if ignore_hup:
+                        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+                    _become(m_ids, m_argv, env, nproc)
+                os.write(w, b"%d\n" % child)
+            os.close(w)
+            _become(ids, argv, env, nproc)
+        finally:
+            os._exit(127)
+    os.close(w)
+    with os.fdopen(r) as f:
+        return [pid] + [int(line) for line in f]
+
+
+def open_pty(user, argv=SLEEP, raw=True, ids=None):
     """Starts ``argv`` as test user ``user`` on a new pseudo-terminal; returns a PtySession.
 
     The process is a session leader with the terminal as its controlling
@@ -1073,28 +1137,15 @@ def open_pty(user, argv=("sleep", "100000"), raw=True, ids=None):
     ``ids`` gives (uid, gid, supplementary gids) of a user the test did not
     add (e.g. one of a directory).
     """
-    uid, gid, groups = ids or user_ids(user)
+    ids = ids or user_ids(user)
     master, slave = os.openpty()
     path = os.ttyname(slave)
     if raw:
         tty.setraw(slave)
-    os.chown(path, uid, tty_gid())
+    os.chown(path, ids[0], tty_gid())
     os.chmod(path, 0o620)
     env = {"PATH": "/usr/bin:/bin", "HOME": "/", "USER": user, "LOGNAME": user, "TERM": "dumb"}
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.setsid()
-            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
-            for fd in (0, 1, 2):
-                os.dup2(slave, fd)
-            os.closerange(3, 1024)
-            os.setgroups(groups)
-            os.setgid(gid)
-            os.setuid(uid)
-            os.execvpe(argv[0], list(argv), env)
-        finally:
-            os._exit(127)
+    pid = spawn_session(slave, ids, argv, env=env)[0]
     os.close(slave)
     s = PtySession(pid, master, path, user)
     _sessions.append(s)

@@ -4,10 +4,8 @@ Limits are in minutes, so logins and terminal times are placed in the past
 rather than waited for; grace periods are a few seconds (``warn N``).
 """
 
-import fcntl
 import os
 import re
-import signal
 import termios
 import time
 import tty
@@ -39,41 +37,16 @@ def login_with_companion(user, other, login_time):
     a process started there with su would.  Returns the PtySession and the
     companion's pid.
     """
-    uid, gid, groups = sandbox.user_ids(user)
+    ids = sandbox.user_ids(user)
     other_uid, other_gid, _ = sandbox.user_ids(other)
     master, slave = os.openpty()
     path = os.ttyname(slave)
     tty.setraw(slave)
-    os.chown(path, uid, sandbox.tty_gid())
+    os.chown(path, ids[0], sandbox.tty_gid())
     os.chmod(path, 0o620)
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.setsid()
-            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
-            for fd in (0, 1, 2):
-                os.dup2(slave, fd)
-            companion = os.fork()
-            if companion == 0:
-                signal.signal(signal.SIGHUP, signal.SIG_IGN)
-                os.closerange(3, 1024)
-                os.setgroups([])
-                os.setgid(other_gid)
-                os.setuid(other_uid)
-                os.execvp("sleep", ["sleep", "100000"])
-            os.write(w, str(companion).encode())
-            os.closerange(3, 1024)
-            os.setgroups(groups)
-            os.setgid(gid)
-            os.setuid(uid)
-            os.execvp("sleep", ["sleep", "100000"])
-        finally:
-            os._exit(127)
+    pid, companion = sandbox.spawn_session(
+        slave, ids, members=[((other_uid, other_gid, []), sandbox.SLEEP, True)])
     os.close(slave)
-    os.close(w)
-    companion = int(os.read(r, 32))
-    os.close(r)
     s = sandbox.PtySession(pid, master, path, user)
     sandbox._sessions.append(s)
     s.utmp_index = sandbox.add_login(user, s.line, "", login_time, pid)

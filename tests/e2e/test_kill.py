@@ -7,10 +7,8 @@ it.  No terminal reached through a symbolic link.
 
 import fcntl
 import os
-import resource
 import re
 import struct
-import termios
 import time
 
 import sandbox
@@ -28,39 +26,9 @@ def start_on(path, uids, argv=("sleep", "100000"), nproc=None):
     """A session with the terminal at ``path`` as controlling terminal and standard
     streams: ``argv`` (a sleep) for each uid, the first leading it, each with at
     most ``nproc`` processes of its uid when given.  Returns their pids."""
-
-    def become(uid):
-        if nproc is not None:
-            resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
-        if uid != 0:
-            os.setgroups([])
-            os.setgid(uid)
-            os.setuid(uid)
-        os.execvp(argv[0], list(argv))
-
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(r)
-            os.setsid()
-            fd = os.open(path, os.O_RDWR)
-            for n in (0, 1, 2):
-                os.dup2(fd, n)
-            os.close(fd)
-            for uid in uids[1:]:
-                child = os.fork()
-                if child == 0:
-                    os.close(w)
-                    become(uid)
-                os.write(w, b"%d\n" % child)
-            os.close(w)
-            become(uids[0])
-        finally:
-            os._exit(127)
-    os.close(w)
-    with os.fdopen(r) as f:
-        pids = [pid] + [int(line) for line in f]
+    ids = [(uid, uid, []) for uid in uids]
+    pids = sandbox.spawn_session(path, ids[0], argv, members=[(i, argv, False) for i in ids[1:]],
+                                 nproc=nproc)
     sandbox.wait_until(lambda: all(running(p, argv[0]) for p in pids), what=f"sleeps {pids}")
     return pids
 

@@ -18,23 +18,9 @@ from logins import NOTICE
 def hold_line(path, user):
     """Starts a process of ``user`` with ``path`` as its controlling terminal,
     as the next login on the line would; returns its pid (a child of the test)."""
-    uid, gid, groups = sandbox.user_ids(user)
-    os.chown(path, uid, sandbox.tty_gid())
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.setsid()
-            fd = os.open(path, os.O_RDWR)
-            for n in (0, 1, 2):
-                os.dup2(fd, n)
-            os.closerange(3, 1024)
-            os.setgroups(groups)
-            os.setgid(gid)
-            os.setuid(uid)
-            os.execvp("sleep", ["sleep", "100000"])
-        finally:
-            os._exit(127)
-    return pid
+    ids = sandbox.user_ids(user)
+    os.chown(path, ids[0], sandbox.tty_gid())
+    return sandbox.spawn_session(path, ids)[0]
 
 
 class StaleRecordTest(sandbox.SandboxTestCase):

@@ -26,39 +26,11 @@ def crowd_on(path, count, user, low_pid=None):
     sleeps of its own, all holding the terminal.  With ``low_pid`` the sleeps get
     pids from there up, below the leader's (as after pids wrap).  Returns the
     leader's pid."""
-    uid, gid, groups = sandbox.user_ids(user)
-    r, w = os.pipe()
-    last_pid = "/proc/sys/kernel/ns_last_pid"
+    ids = sandbox.user_ids(user)
     if low_pid is not None:
-        with open(last_pid, "w") as f:
-            f.write(str(low_pid + 100000))
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(r)
-            os.setsid()
-            fd = os.open(path, os.O_RDWR)
-            for n in (0, 1, 2):
-                os.dup2(fd, n)
-            os.close(fd)
-            if low_pid is not None:
-                with open(last_pid, "w") as f:
-                    f.write(str(low_pid))
-            os.setgroups(groups)
-            os.setgid(gid)
-            os.setuid(uid)
-            for _ in range(count):
-                if os.fork() == 0:
-                    os.close(w)
-                    os.execvp("sleep", ["sleep", "100000"])
-            os.write(w, b"x")
-            os.close(w)
-            os.execvp("sleep", ["sleep", "100000"])
-        finally:
-            os._exit(127)
-    os.close(w)
-    os.read(r, 1)
-    os.close(r)
+        set_last_pid(low_pid + 100000)
+    pid = sandbox.spawn_session(path, ids, members=[(ids, sandbox.SLEEP, False)] * count,
+                                members_from_pid=low_pid)[0]
     sandbox.wait_until(lambda: running(pid), what="the crowd's leader")
     return pid
 
