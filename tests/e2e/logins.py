@@ -35,7 +35,7 @@ def line_patterns(*texts):
 def assert_log_lines(test, patterns):
     """Every log line matches one of ``patterns`` (whole-line regexes), and each pattern
     matches some line; the start line and configuration reads are always allowed."""
-    allowed = [rf"{STAMP24}  quelld version 0\.02 started\.",
+    allowed = [rf"{STAMP24}  {re.escape(sandbox.VERSION)} started\.",
                rf"{STAMP24}  quelld killed\.",
                rf"{STAMP19}   Reading in configuration file\."] + list(patterns)
     lines = sandbox.log_lines()

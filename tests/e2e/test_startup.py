@@ -1,6 +1,7 @@
 """Start-up of the real quelld: options, start line, detaching, signals, the event log."""
 
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -9,7 +10,7 @@ import time
 import sandbox
 from sandbox import CONF_PATH, LOG_PATH, STAMP24, VERSION
 
-START_LINE = rf"^({STAMP24})  quelld version 0\.02 started\.$"
+START_LINE = rf"^({STAMP24})  {re.escape(sandbox.VERSION)} started\.$"
 KILLED_LINE = rf"^({STAMP24})  quelld killed\.$"
 CANNOT_OPEN = "quelld: Cannot open log file: /var/log/quelld.log\n"
 NO_F_ARG = "quelld: flag -f specified without naming config file\n"

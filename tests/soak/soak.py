@@ -50,7 +50,7 @@ NOTICE = b"Logged out by the system."
 
 BECAUSE = re.compile(rf"^({STAMP19}) : (\S+) on (/dev/\S+) because (\w+)$")
 ALLOWED = [re.compile(p) for p in (
-    rf"^{STAMP24}  quelld version 0\.02 started\.$",
+    rf"^{STAMP24}  {re.escape(sandbox.VERSION)} started\.$",
     rf"^{STAMP19}   Reading in configuration file\.$",
     rf"^{STAMP24}  quelld killed\.$",
 )]
