@@ -49,6 +49,10 @@ class EventLogFaultTest(sandbox.SandboxTestCase):
         bob = idle_login("bob")
         expect_notice(bob)
         sandbox.wait_until(lambda: not bob.alive(), what="bob's process to end")
+        # The logout's child has tried its line and ended.
+        children = f"/proc/{d.pid}/task/{d.pid}/children"
+        sandbox.wait_until(lambda: open(children).read().strip() == "",
+                           what="the logout's child to end")
         sandbox.end_login(bob.utmp_index)
         self.assertFalse(os.path.exists(LOG_PATH))
 
