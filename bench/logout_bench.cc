@@ -348,7 +348,7 @@ void BM_PassWithStuckTerminals(benchmark::State& state) {
         for (int i = 0; i < stuck; ++i) {
             SessionTable[i].warned = 0;
             SessionTable[i].ended = SESSION_OPEN;
-            warn(i, WARN_IDLE, 1);
+            warn(i, WARN_IDLE, 1, SessionTable[i].idle_limit);
         }
         state.PauseTiming();
         while (warn_children_running() > 0) {

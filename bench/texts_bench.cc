@@ -34,16 +34,16 @@ void BM_ComposeText(benchmark::State& state) {
         int n = 0;
         switch (kind) {
             case 0:
-                n = text_idle(buf, sizeof buf, r, now);
+                n = text_idle(buf, sizeof buf, r->idle_limit, now);
                 break;
             case 1:
-                n = text_session(buf, sizeof buf, r, now);
+                n = text_session(buf, sizeof buf, r->session_limit, now);
                 break;
             case 2:
-                n = text_multiple(buf, sizeof buf, r, now);
+                n = text_multiple(buf, sizeof buf, r->next_check, now);
                 break;
             case 3:
-                n = text_maxuser(buf, sizeof buf, r, now);
+                n = text_maxuser(buf, sizeof buf, r->maxuser_limit, now);
                 break;
             default:
                 n = text_refused(buf, sizeof buf, now);

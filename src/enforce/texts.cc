@@ -22,36 +22,36 @@ const char* format_duration(int32_t seconds, int more) {
     return buf;
 }
 
-int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now) {
+int text_idle(char* buf, size_t size, int64_t limit, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
-                       "\r\nThis terminal has been idle", r->idle_limit / 60,
+                       "\r\nThis terminal has been idle", static_cast<int>(limit / 60),
                        "minutes. If it remains idle\r\nfor", format_duration(warn_time, 1),
                        text_logged_out);
 }
 
-int text_session(char* buf, size_t size, const SessionRecord* r, time_t now) {
+int text_session(char* buf, size_t size, int64_t limit, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s %d %s %s %s", text_prefix, log_stamp(now, stamp),
-                       "\r\nThis terminal has been in use", r->session_limit / 60, "minutes.\r\nIn",
-                       format_duration(warn_time, 0), text_logged_out);
+                       "\r\nThis terminal has been in use", static_cast<int>(limit / 60),
+                       "minutes.\r\nIn", format_duration(warn_time, 0), text_logged_out);
 }
 
-int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now) {
+int text_multiple(char* buf, size_t size, int64_t allowed, time_t now) {
     char stamp[26];
-    // While this warning is issued next_check holds the allowed count.
-    int allowed = static_cast<int32_t>(r->next_check);
     return format_text(buf, size, "%s%19.19s%s%s%s %d%s %s%s", text_prefix, log_stamp(now, stamp),
                        "\r\nThis user id is logged on too many times.  Please end\r\n",
                        "some logins to reduce your total number of logins to no\r\n", "more than ",
-                       allowed, ".  Please do so in the next", format_duration(sleep_interval, 0),
+                       static_cast<int>(allowed), ".  Please do so in the next",
+                       format_duration(sleep_interval, 0),
                        "\r\nor you will be logged out by the system.\r\n\r\n\a");
 }
 
-int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now) {
+int text_maxuser(char* buf, size_t size, int64_t allowed, time_t now) {
     char stamp[26];
     return format_text(buf, size, "%s%19.19s%s%d%s%s%s%s%s%s", text_prefix, log_stamp(now, stamp),
-                       "\r\nYou are only allowed ", r->maxuser_limit, " simultaneous logins\r\n",
+                       "\r\nYou are only allowed ", static_cast<int>(allowed),
+                       " simultaneous logins\r\n",
                        "with your current account.  Please wait for other users in\r\n",
                        "your group to log-off and try again.\r\n", "\r\nThis session will end in ",
                        format_duration(sleep_interval, 0), ".\r\n\r\n\a");
@@ -64,10 +64,9 @@ int text_refused(char* buf, size_t size, time_t now) {
                        "terminated by the system.\r\n\r\n\a");
 }
 
-int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now) {
+int text_hours(char* buf, size_t size, int64_t hours_end, time_t now) {
     char stamp[26];
     char at[16] = "?";
-    int64_t hours_end = r->hours_ruled != 0 ? r->hours->end : 0;
     auto end = static_cast<time_t>(hours_end);
     struct tm tm;
     if (localtime_r(&end, &tm) != nullptr)

@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <ctime>
 
-#include "base/session_table.h"
-
 // Bytes a buffer needs for the longest text and its NUL.
 constexpr size_t TEXT_SIZE = 512;
 
@@ -24,19 +22,19 @@ const char* format_duration(int32_t seconds, int more);
 // returns its length, as snprintf does.  now is shown as the first 19
 // characters of its local-time text.
 //
-// Idle warning: idle_limit in whole minutes, warn_time as grace.
-int text_idle(char* buf, size_t size, const SessionRecord* r, time_t now);
-// Session warning: session_limit in whole minutes, warn_time as grace.
-int text_session(char* buf, size_t size, const SessionRecord* r, time_t now);
-// Multiple-login warning: next_check holds the allowed number of logins;
-// sleep_interval as grace.
-int text_multiple(char* buf, size_t size, const SessionRecord* r, time_t now);
-// Group-limit warning: maxuser_limit, sleep_interval as grace.
-int text_maxuser(char* buf, size_t size, const SessionRecord* r, time_t now);
+// Each takes the value the check's verdict shows, never the login's record.
+// Idle warning: the limit (seconds) in whole minutes, warn_time as grace.
+int text_idle(char* buf, size_t size, int64_t limit, time_t now);
+// Session warning: the limit (seconds) in whole minutes, warn_time as grace.
+int text_session(char* buf, size_t size, int64_t limit, time_t now);
+// Multiple-login warning: the logins allowed; sleep_interval as grace.
+int text_multiple(char* buf, size_t size, int64_t allowed, time_t now);
+// Group-limit warning: the logins allowed, sleep_interval as grace.
+int text_maxuser(char* buf, size_t size, int64_t allowed, time_t now);
 // Refusal notice.
 int text_refused(char* buf, size_t size, time_t now);
 // Hours warning: hours_end as a local time of day ("22:00", or "22:04:30"
 // off the minute) and the time left until it.
-int text_hours(char* buf, size_t size, const SessionRecord* r, time_t now);
+int text_hours(char* buf, size_t size, int64_t hours_end, time_t now);
 
 #endif  // QUELLD_ENFORCE_TEXTS_H

@@ -99,7 +99,8 @@ static const char* warn_reason(int kind) {
     }
 }
 
-void warn_prepare(const SessionRecord* r, int kind, int deliver, time_t now, WarnOrder* o) {
+void warn_prepare(const SessionRecord* r, int kind, int deliver, int64_t shown, time_t now,
+                  WarnOrder* o) {
     bool warned = (r->warned & static_cast<uint32_t>(kind)) != 0;
     o->kind = kind;
     o->deliver = deliver;
@@ -117,15 +118,15 @@ void warn_prepare(const SessionRecord* r, int kind, int deliver, time_t now, War
     else if (o->logout)
         len = 0;
     else if (kind == WARN_IDLE)
-        len = text_idle(o->text, sizeof o->text, r, now);
+        len = text_idle(o->text, sizeof o->text, shown, now);
     else if (kind == WARN_MULTIPLE)
-        len = text_multiple(o->text, sizeof o->text, r, now);
+        len = text_multiple(o->text, sizeof o->text, shown, now);
     else if (kind == WARN_SESSION)
-        len = text_session(o->text, sizeof o->text, r, now);
+        len = text_session(o->text, sizeof o->text, shown, now);
     else if (kind == WARN_MAXUSER)
-        len = text_maxuser(o->text, sizeof o->text, r, now);
+        len = text_maxuser(o->text, sizeof o->text, shown, now);
     else if (kind == WARN_HOURS)
-        len = text_hours(o->text, sizeof o->text, r, now);
+        len = text_hours(o->text, sizeof o->text, shown > 0 ? shown : 0, now);
     constexpr int cap = static_cast<int>(TEXT_SIZE) - 1;
     o->text_len = len < 0 ? 0 : len < cap ? len : cap;
     if (!o->logout)
@@ -197,9 +198,9 @@ int warn_carry_out(const SessionRecord* r, const WarnOrder* o, ZapLeft* left) {
     return zap(r, o->reason, deliver, o->uid, o->uid_known, left);
 }
 
-int warn_child(SessionRecord* r, int kind, int deliver) {
+int warn_child(SessionRecord* r, int kind, int deliver, int64_t shown) {
     WarnOrder o;
-    warn_prepare(r, kind, deliver, platform->now(), &o);
+    warn_prepare(r, kind, deliver, shown, platform->now(), &o);
     ZapLeft left;
     return warn_carry_out(r, &o, &left);
 }
@@ -408,7 +409,7 @@ int warn_children_running() {
     return children_count;
 }
 
-void (*warn_observer)(const SessionRecord* r, int kind) = nullptr;
+void (*warn_observer)(const SessionRecord* r, int kind, int64_t shown) = nullptr;
 
 // What the audit trail reports of the warning being given: set by
 // warn_audited for the one call of warn it makes.
@@ -418,12 +419,12 @@ static RuleAt warn_rule;
 void warn_audited(int index, int kind, int64_t limit, RuleAt rule) {
     warn_limit = limit;
     warn_rule = rule;
-    warn(index, kind, 1);
+    warn(index, kind, 1, limit);
     warn_limit = -1;
     warn_rule = RuleAt{};
 }
 
-void warn(int index, int kind, int deliver) {
+void warn(int index, int kind, int deliver, int64_t shown) {
     SessionRecord* r =
         (kind == WARN_IDLE || kind == WARN_XLOCK) ? &SessionTable[index] : ActiveSessions[index];
     if (!warn_live(r))
@@ -448,7 +449,7 @@ void warn(int index, int kind, int deliver) {
     if (!deliver)
         r->warned |= static_cast<uint32_t>(kind);
     static WarnOrder order;
-    warn_prepare(r, kind, deliver, platform->now(), &order);
+    warn_prepare(r, kind, deliver, shown, platform->now(), &order);
     if (order.logout)
         r->ended = SESSION_ENDING;
 
@@ -456,7 +457,7 @@ void warn(int index, int kind, int deliver) {
     if (pipe2(report, O_CLOEXEC) != 0)
         report[0] = report[1] = -1;
     if (warn_observer != nullptr)
-        warn_observer(r, kind);
+        warn_observer(r, kind, shown);
     pid_t pid = platform->fork_process();
     if (pid < 0) {
         log_line("Cannot fork in warn: %s", std::strerror(errno));

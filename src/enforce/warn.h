@@ -41,8 +41,11 @@ struct WarnOrder {
 
 // Works out what warning r for kind means: a warning, or the logout when
 // r was already warned for kind (always for WARN_REFUSED and WARN_XLOCK; an
-// hours logout with hours_end 0 is a refusal).
-void warn_prepare(const SessionRecord* r, int kind, int deliver, time_t now, WarnOrder* o);
+// hours logout with hours_end 0 is a refusal).  shown is what the text
+// shows: the limit in seconds (idle, session), the logins allowed (multiple,
+// maxuser), the end of the hours (hours); the check's verdict gives it.
+void warn_prepare(const SessionRecord* r, int kind, int deliver, int64_t shown, time_t now,
+                  WarnOrder* o);
 
 // Warns the session, or logs it out when it was already warned for kind, in
 // a child process under a WARN_ALARM-second alarm, and returns without
@@ -57,12 +60,13 @@ void warn_prepare(const SessionRecord* r, int kind, int deliver, time_t now, War
 // record is left as it was, its idle check made due, and warn_pass_wanted
 // set.  A logout marks the record SESSION_ENDING until its child reports.
 // Sets the kind in warned for kinds 1, 2, 4, 64 and 128 whatever the child
-// does.  Ends the daemon (status 1) when it cannot fork.
-void warn(int index, int kind, int deliver);
+// does.  Ends the daemon (status 1) when it cannot fork.  shown as for
+// warn_prepare.
+void warn(int index, int kind, int deliver, int64_t shown);
 
-// As warn(index, kind, 1), with what the audit trail reports of it
-// (audit_session): the limit that applied, -1 for none, and the rule that
-// set it.  The message goes out from the daemon once the child has ended,
+// As warn(index, kind, 1, limit), with what the audit trail reports of it
+// (audit_session): the limit that applied (which the text shows), -1 for
+// none, and the rule that set it.  The message goes out from the daemon once the child has ended,
 // never from the child.
 void warn_audited(int index, int kind, int64_t limit, RuleAt rule);
 
@@ -85,10 +89,10 @@ int warn_children_running();
 // The daemon clears it.
 extern int warn_pass_wanted;
 
-// When set, warn calls it with the record and kind just before it forks
-// (ended already SESSION_ENDING for a logout): for tests that record what a
-// pass does.  Null in the daemon.
-extern void (*warn_observer)(const SessionRecord* r, int kind);
+// When set, warn calls it with the record, the kind and what its text shows
+// just before it forks (ended already SESSION_ENDING for a logout): for
+// tests that record what a pass does.  Null in the daemon.
+extern void (*warn_observer)(const SessionRecord* r, int kind, int64_t shown);
 
 // 1 when r may be acted on: not yet logged out or found stale, and live
 // (live.h).  Otherwise 0; a record found stale here is marked SESSION_STALE
@@ -104,7 +108,7 @@ int warn_live(SessionRecord* r);
 int warn_carry_out(const SessionRecord* r, const WarnOrder* o, ZapLeft* left);
 
 // warn_prepare and warn_carry_out at the present time, as a child would.
-int warn_child(SessionRecord* r, int kind, int deliver);
+int warn_child(SessionRecord* r, int kind, int deliver, int64_t shown);
 
 // unwritable_ttys: the logins, named by (tty_path, login_time), whose
 // terminal a warning child could not open.

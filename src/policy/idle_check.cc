@@ -155,10 +155,7 @@ void enforce_idle(int slot) {
     }
     // The warning's text names the limit that applied, the console's
     // limit for the console user's other logins.
-    int32_t saved = r->idle_limit;
-    r->idle_limit = static_cast<int32_t>(v.shown);
     warn_audited(slot, WARN_IDLE, v.shown, v.rule);
-    r->idle_limit = saved;
 }
 
 time_t console_idle_time(int32_t limit, int slot) {

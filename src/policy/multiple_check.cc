@@ -138,12 +138,8 @@ time_t enforce_multiple_logins(int n) {
             r->warned &= ~v.kind;
         if (v.action == VERDICT_WARN)
             grace_begin(&r->multiple_grace, now, sleep_interval);
-        if (v.action != VERDICT_NONE) {
-            int64_t saved = r->next_check;
-            r->next_check = v.shown;  // the warning names the allowance
+        if (v.action != VERDICT_NONE)
             warn_audited(i, WARN_MULTIPLE, v.shown, v.rule);
-            r->next_check = saved;
-        }
         if (v.action != VERDICT_LOGOUT && v.due != VERDICT_NOT_DUE && v.due > now &&
             (soonest == 0 || v.due < soonest))
             soonest = v.due;

@@ -141,10 +141,7 @@ time_t enforce_session_length(int n) {
                 grace_begin(&r->session_grace, now, warn_time);
             if (warn_time <= 0)
                 r->warned |= WARN_SESSION;
-            int32_t saved = r->session_limit;
-            r->session_limit = static_cast<int32_t>(v.shown);
             warn_audited(i, WARN_SESSION, v.shown, v.rule);
-            r->session_limit = saved;
         }
         if (v.due == VERDICT_NOT_DUE)
             continue;

@@ -125,7 +125,7 @@ TEST_F(DryRunTest, VerdictsAreTheDaemonsNextPass) {
         recent_session_users_reset();
         sleep_interval = interval;
         daemon_acts.clear();
-        warn_observer = [](const SessionRecord* r, int kind) {
+        warn_observer = [](const SessionRecord* r, int kind, int64_t) {
             daemon_acts.emplace_back(static_cast<int>(r - SessionTable),
                                      static_cast<uint32_t>(kind), r->ended == SESSION_ENDING);
         };

@@ -82,7 +82,7 @@ TEST(LogEscapeTest, EveryLineNamingALogin) {
 
     // The warning child, for a terminal that cannot be opened.
     SessionRecord r = Session(user, tty);
-    EXPECT_EQ(warn_child(&r, WARN_IDLE, 1), 5);
+    EXPECT_EQ(warn_child(&r, WARN_IDLE, 1, r.idle_limit), 5);
     expected += Stamp(fake.clock) + ": Error in warn--Cannot open " + tty_text + " for " +
                 user_text + ".\n";
 

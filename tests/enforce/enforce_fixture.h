@@ -160,7 +160,7 @@ inline int Zap(const SessionRecord& r, const char* reason, int deliver) {
     SessionRecord w = r;
     w.warned = WARN_IDLE;
     WarnOrder o;
-    warn_prepare(&w, WARN_IDLE, deliver, platform->now(), &o);
+    warn_prepare(&w, WARN_IDLE, deliver, w.idle_limit, platform->now(), &o);
     ZapLeft left;
     return zap(&r, reason, deliver, o.uid, o.uid_known, &left);
 }

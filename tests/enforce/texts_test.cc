@@ -27,29 +27,30 @@ TEST(TextsTest, WarningsByteForByte) {
 
     r.idle_limit = 900;
     warn_time = 300;
-    EXPECT_EQ(text(text_idle(buf, sizeof buf, &r, now)),
+    EXPECT_EQ(text(text_idle(buf, sizeof buf, r.idle_limit, now)),
               Head(now) +
                   "\r\nThis terminal has been idle 15 minutes. If it remains idle\r\nfor 5 more "
                   "minutes it will be logged out by the system.\r\n\r\n\a");
     r.idle_limit = 90;  // not rounded up
-    EXPECT_NE(text(text_idle(buf, sizeof buf, &r, now)).find("idle 1 minutes."), std::string::npos);
+    EXPECT_NE(text(text_idle(buf, sizeof buf, r.idle_limit, now)).find("idle 1 minutes."),
+              std::string::npos);
 
     r.session_limit = 7200;
-    EXPECT_EQ(text(text_session(buf, sizeof buf, &r, now)),
+    EXPECT_EQ(text(text_session(buf, sizeof buf, r.session_limit, now)),
               Head(now) +
                   "\r\nThis terminal has been in use 120 minutes.\r\nIn 5 minutes it will be "
                   "logged out by the system.\r\n\r\n\a");
 
     r.next_check = 2;
     sleep_interval = 60;
-    EXPECT_EQ(text(text_multiple(buf, sizeof buf, &r, now)),
+    EXPECT_EQ(text(text_multiple(buf, sizeof buf, r.next_check, now)),
               Head(now) +
                   "\r\nThis user id is logged on too many times.  Please end\r\nsome logins to "
                   "reduce your total number of logins to no\r\nmore than  2.  Please do so in the "
                   "next 1 minutes\r\nor you will be logged out by the system.\r\n\r\n\a");
 
     r.maxuser_limit = 3;
-    EXPECT_EQ(text(text_maxuser(buf, sizeof buf, &r, now)),
+    EXPECT_EQ(text(text_maxuser(buf, sizeof buf, r.maxuser_limit, now)),
               Head(now) +
                   "\r\nYou are only allowed 3 simultaneous logins\r\nwith your current account.  "
                   "Please wait for other users in\r\nyour group to log-off and try "
@@ -84,7 +85,7 @@ TEST(TextsTest, HoursEndOnAndOffTheMinute) {
     char buf[TEXT_SIZE];
     for (const Case& c : cases) {
         hours.end = c.end;
-        std::string text(buf, static_cast<size_t>(text_hours(buf, sizeof buf, &r, now)));
+        std::string text(buf, static_cast<size_t>(text_hours(buf, sizeof buf, hours.end, now)));
         EXPECT_EQ(text, Head(now) + "\r\nThis terminal session will be ended by the system at " +
                             c.at + ",\r\nin " + c.in + ", when its hours are over.\r\n\r\n\a");
     }

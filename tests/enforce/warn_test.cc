@@ -16,6 +16,20 @@
 
 namespace {
 
+// What a check's verdict would show for kind on r: the value its text names.
+int64_t Shown(const SessionRecord& r, int kind) {
+    switch (kind) {
+        case WARN_IDLE:
+            return r.idle_limit;
+        case WARN_SESSION:
+            return r.session_limit;
+        case WARN_MAXUSER:
+            return r.maxuser_limit;
+        default:
+            return -1;
+    }
+}
+
 using namespace enforce_test;
 
 // Remembers the warned bits of one record at the fork: what the child sees.
@@ -78,7 +92,7 @@ TEST_F(WarnTest, DaemonSideBookkeeping) {
         r.warned = c.before;
         fake.watch = &r;
         fake.wait_status = c.status;
-        warn(0, c.kind, c.deliver);
+        warn(0, c.kind, c.deliver, Shown(SessionTable[0], c.kind));
         SCOPED_TRACE(testing::Message() << "kind " << c.kind << " deliver " << c.deliver);
         EXPECT_EQ(fake.forks, 1);
         EXPECT_EQ(fake.warned_at_fork, c.at_fork);
@@ -123,7 +137,8 @@ TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
     SessionRecord& r = SessionTable[0];
     r.pid = 77;
     fake.dead_pids = {77};
-    for (int kind : {WARN_IDLE, WARN_XLOCK, WARN_IDLE}) warn(0, kind, 1);
+    for (int kind : {WARN_IDLE, WARN_XLOCK, WARN_IDLE})
+        warn(0, kind, 1, Shown(SessionTable[0], kind));
     EXPECT_EQ(fake.forks, 0);
     EXPECT_EQ(r.ended, SESSION_STALE);
     EXPECT_EQ(r.warned, 0u);
@@ -135,17 +150,18 @@ TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
         WriteFile(dir.log, "");
         SessionRecord& s = SessionTable[kind == WARN_REFUSED ? 3 : 0];
         s.warned = WARN_IDLE;  // warned before: the next idle warning logs out
-        warn(0, kind, 1);
+        warn(0, kind, 1, Shown(SessionTable[0], kind));
         EXPECT_EQ(s.ended, SESSION_LOGGED_OUT) << kind;
         fake.dead_pids = {s.pid};  // as the logout leaves it
-        warn(0, kind, 1);
-        warn(0, WARN_IDLE, 1);
-        warn(0, WARN_XLOCK, 1);
+        warn(0, kind, 1, Shown(SessionTable[0], kind));
+        warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));
+        warn(0, WARN_XLOCK, 1, Shown(SessionTable[0], WARN_XLOCK));
         EXPECT_EQ(fake.forks, kind == WARN_REFUSED ? 3 : 1) << kind;  // slot 0 still open
         EXPECT_EQ(dir.Log(), "");
     }
     Reset();
-    warn(0, WARN_IDLE, 1);  // a first warning leaves the login open
+    warn(0, WARN_IDLE, 1,
+         Shown(SessionTable[0], WARN_IDLE));  // a first warning leaves the login open
     EXPECT_EQ(SessionTable[0].ended, SESSION_OPEN);
 }
 
@@ -153,7 +169,7 @@ TEST_F(WarnTest, NothingTwiceAndNothingToTheDead) {
 TEST_F(WarnTest, ChildTakenUpWhenItEnds) {
     fake.wait_status = 5 << 8;
     fake.wait_errnos = {0, 0};  // still running at the first two looks
-    warn(0, WARN_IDLE, 1);
+    warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));
     EXPECT_EQ(warn_children_running(), 1);
     warn_children_reap();
     EXPECT_EQ(unwritable_find(&SessionTable[0]), 0);
@@ -163,7 +179,7 @@ TEST_F(WarnTest, ChildTakenUpWhenItEnds) {
 
     Reset();  // no status at all: only the warned bit and one line
     fake.wait_errnos = {ECHILD};
-    warn(0, WARN_IDLE, 1);
+    warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));
     EXPECT_EQ(SessionTable[0].warned, 1u);
     EXPECT_EQ(unwritable_find(&SessionTable[0]), 0);
     EXPECT_EQ(dir.Log(), "Cannot wait in warn: No child processes\n");
@@ -195,9 +211,9 @@ TEST_F(WarnTest, LogoutFailuresAreToldAndTriedAgain) {
         fake.wait_errnos = {0};
         SessionTable[0].logout_tries = c.tries;
         warn_pass_wanted = 0;
-        warn(0, WARN_XLOCK, 1);
+        warn(0, WARN_XLOCK, 1, Shown(SessionTable[0], WARN_XLOCK));
         EXPECT_EQ(SessionTable[0].ended, SESSION_ENDING);
-        warn(0, WARN_XLOCK, 1);  // under way: nothing more
+        warn(0, WARN_XLOCK, 1, Shown(SessionTable[0], WARN_XLOCK));  // under way: nothing more
         EXPECT_EQ(fake.forks, 1);
         warn_children_reap();
         EXPECT_EQ(SessionTable[0].ended, c.ended) << c.status;
@@ -214,16 +230,16 @@ TEST_F(WarnTest, EachUserHasItsShareOfChildren) {
         SessionTable[10 + i] = Session("ann", "/dev/pts/" + std::to_string(10 + i), 100);
         session_count = 11 + i;
         warn_pass_wanted = 0;
-        warn(10 + i, WARN_IDLE, 1);
+        warn(10 + i, WARN_IDLE, 1, Shown(SessionTable[10 + i], WARN_IDLE));
     }
     EXPECT_EQ(fake.forks, CHILDREN_PER_USER);
     EXPECT_EQ(warn_pass_wanted, 1);
     EXPECT_EQ(SessionTable[10 + CHILDREN_PER_USER].warned, 0u);
     EXPECT_EQ(SessionTable[10 + CHILDREN_PER_USER].next_check, fake.clock);
-    warn(0, WARN_IDLE, 1);  // bob's turn is not taken by ann's
+    warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));  // bob's turn is not taken by ann's
     EXPECT_EQ(fake.forks, CHILDREN_PER_USER);
     ActiveSessions[0] = &SessionTable[3];
-    warn(0, WARN_MULTIPLE, 1);
+    warn(0, WARN_MULTIPLE, 1, Shown(SessionTable[0], WARN_MULTIPLE));
     EXPECT_EQ(fake.forks, CHILDREN_PER_USER + 1);
     fake.children_run = false;
     warn_children_reap();
@@ -234,7 +250,8 @@ TEST_F(WarnTest, FatalPaths) {
     const std::string killed = Stamp(fake.clock, 24) + "  quelld killed.\n";
     fake.fork_result = -1;
     fake.fork_errno = EAGAIN;
-    EXPECT_EXIT(warn(0, WARN_IDLE, 1), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE)),
+                testing::ExitedWithCode(1), "");
     EXPECT_EQ(dir.Log(), "Cannot fork in warn: Resource temporarily unavailable\n" + killed);
 }
 
@@ -260,9 +277,10 @@ TEST_F(WarnTest, ChildWarnsOrReportsTerminal) {
     SessionRecord r = Session("ann", pty.path);
     r.idle_limit = 900;
     char text[TEXT_SIZE];
-    EXPECT_EQ(warn_child(&r, WARN_IDLE, 1), 0);
-    EXPECT_EQ(pty.Read(), std::string(text, text_idle(text, sizeof text, &r, fake.clock)));
-    EXPECT_EQ(warn_child(&r, WARN_MAXUSER, 0), 0);
+    EXPECT_EQ(warn_child(&r, WARN_IDLE, 1, Shown(r, WARN_IDLE)), 0);
+    EXPECT_EQ(pty.Read(),
+              std::string(text, text_idle(text, sizeof text, r.idle_limit, fake.clock)));
+    EXPECT_EQ(warn_child(&r, WARN_MAXUSER, 0, Shown(r, WARN_MAXUSER)), 0);
     EXPECT_EQ(pty.Read(100), "");
 
     // Reported once per login; a "../" path neither opens nor changes a file.
@@ -271,9 +289,9 @@ TEST_F(WarnTest, ChildWarnsOrReportsTerminal) {
     for (const std::string& path : {std::string("/dev/pts/99999"), "/dev/.." + victim}) {
         WriteFile(dir.log, "");
         SessionRecord bad = Session("ann", path);
-        EXPECT_EQ(warn_child(&bad, WARN_IDLE, 1), 5);
+        EXPECT_EQ(warn_child(&bad, WARN_IDLE, 1, Shown(bad, WARN_IDLE)), 5);
         unwritable_add(&bad);
-        EXPECT_EQ(warn_child(&bad, WARN_SESSION, 1), 0);
+        EXPECT_EQ(warn_child(&bad, WARN_SESSION, 1, Shown(bad, WARN_SESSION)), 0);
         EXPECT_EQ(dir.Log(),
                   Stamp(fake.clock) + ": Error in warn--Cannot open " + path + " for ann.\n");
     }
@@ -299,7 +317,7 @@ TEST_F(WarnTest, ChildLogsOut) {
         r.warned = c.warned;
         bool refusal = c.kind == WARN_REFUSED;
         int result = RunInChild([&] {
-            int status = warn_child(&r, c.kind, 1);
+            int status = warn_child(&r, c.kind, 1, Shown(r, c.kind));
             bool paused = fake.sleeps == std::vector<unsigned>{REFUSE_PAUSE};
             return status == 0 && paused == refusal ? 0 : 1;
         });
@@ -340,11 +358,11 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
         warn_time = 60;
         SessionTable[0] = Session("root", pty.path);
         SessionTable[0].idle_limit = 600;
-        warn(0, WARN_IDLE, 1);
+        warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));
         ReapAll();
         if (SessionTable[0].warned != WARN_IDLE)
             return 1;
-        warn(0, WARN_IDLE, 1);
+        warn(0, WARN_IDLE, 1, Shown(SessionTable[0], WARN_IDLE));
         ReapAll();
         // Logged out for good; a new login on the line is acted on again.
         if (SessionTable[0].ended != SESSION_LOGGED_OUT)
@@ -355,7 +373,7 @@ TEST(WarnDaemonTest, WarnsThenLogsOutThenTimesOut) {
             for (;;) pause();
         };
         auto start = std::chrono::steady_clock::now();
-        warn(0, WARN_XLOCK, 0);
+        warn(0, WARN_XLOCK, 0, Shown(SessionTable[0], WARN_XLOCK));
         log_hook = nullptr;
         ReapAll();
         auto took = std::chrono::steady_clock::now() - start;

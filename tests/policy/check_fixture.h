@@ -29,6 +29,7 @@ class CheckTest : public testing::Test {
         int32_t session_limit;
         int64_t next_check;
         uint32_t warned;
+        int64_t shown;  // what the text shows (warn's shown)
     };
 
     void SetUp() override {
@@ -42,6 +43,7 @@ class CheckTest : public testing::Test {
         unwritable_reset();
         std::snprintf(log_file, sizeof log_file, "/tmp/quelld-check-test-%d.log", getpid());
         log_path = log_file;
+        warn_observer = [](const SessionRecord*, int, int64_t shown) { last_shown = shown; };
         fake.on_fork = [this] {
             // The record is the one whose fields the test watches: report all
             // sessions in use, the warned one is told apart by the caller.
@@ -49,13 +51,14 @@ class CheckTest : public testing::Test {
                 const SessionRecord& r = SessionTable[i];
                 if (watch >= 0 && i != watch)
                     continue;
-                forks.push_back(
-                    {r.user, r.tty_path, r.idle_limit, r.session_limit, r.next_check, r.warned});
+                forks.push_back({r.user, r.tty_path, r.idle_limit, r.session_limit, r.next_check,
+                                 r.warned, last_shown});
             }
         };
     }
 
     void TearDown() override {
+        warn_observer = nullptr;
         std::remove(log_file);
         recent_session_users_reset();
         unwritable_reset();
@@ -80,6 +83,7 @@ class CheckTest : public testing::Test {
     int Slot(const SessionRecord* r) const { return static_cast<int>(r - SessionTable); }
 
     FakePlatform fake;
+    static inline int64_t last_shown = -1;
     std::vector<Fork> forks;
     int used = 0;
     int watch = -1;  // slot whose state each fork records; -1 all

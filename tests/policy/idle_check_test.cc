@@ -108,8 +108,8 @@ TEST_F(IdleCheckTest, ConsoleWindowSettingsForTheConsoleUsersOtherSessions) {
     console_idle = 600;
     enforce_idle(0);
     ASSERT_EQ(fake.forks, 1);
-    EXPECT_EQ(forks[0].idle_limit, 600);  // the warning names 10 minutes
-    EXPECT_EQ(r->idle_limit, 900);        // and the session's own limit is back
+    EXPECT_EQ(forks[0].shown, 600);  // the warning names 10 minutes
+    EXPECT_EQ(r->idle_limit, 900);   // and the session's own limit is untouched
 
     r->idle_limit = -1;  // a session without an idle limit stays unchecked
     r->warned = 0;

@@ -107,7 +107,7 @@ TEST_F(SessionCheckTest, LimitsFromDefaultAndConsoleSettings) {
     session_default = 10;  // 600 seconds, then replaced by console_session
     EXPECT_GT(enforce_session_length(1), 0);
     ASSERT_EQ(forks.size(), 1u);
-    EXPECT_EQ(forks[0].session_limit, 60);
+    EXPECT_EQ(forks[0].shown, 60);
     EXPECT_EQ(r->session_limit, 0);
 
     console_session = -1;
