@@ -69,10 +69,6 @@ TEST(TextsTest, HoursEndOnAndOffTheMinute) {
     setenv("TZ", "UTC", 1);
     tzset();
     const time_t now = 1700000000;  // 22:13:20 UTC
-    LoginHours hours{};
-    SessionRecord r{};
-    r.hours = &hours;
-    r.hours_ruled = 1;
     struct Case {
         int64_t end;
         const char* at;
@@ -84,8 +80,7 @@ TEST(TextsTest, HoursEndOnAndOffTheMinute) {
     };
     char buf[TEXT_SIZE];
     for (const Case& c : cases) {
-        hours.end = c.end;
-        std::string text(buf, static_cast<size_t>(text_hours(buf, sizeof buf, hours.end, now)));
+        std::string text(buf, static_cast<size_t>(text_hours(buf, sizeof buf, c.end, now)));
         EXPECT_EQ(text, Head(now) + "\r\nThis terminal session will be ended by the system at " +
                             c.at + ",\r\nin " + c.in + ", when its hours are over.\r\n\r\n\a");
     }
